@@ -13,3 +13,4 @@ std::wstring GetStoredDataPath();        // data root\StoredData
 std::wstring GetStoredDataLogsPath();    // StoredData\Logs
 std::wstring GetStoredDataTempPath();    // StoredData\TEMP
 void FillProductPathCache();             // by Start
+void ClearProductPathCache();            // tests: forget the cached values
