@@ -98,8 +98,7 @@ bool Reg::SetBinary(const std::wstring& name, const void* data, uint32_t size) {
 bool Reg::SetBinary(const wchar_t* name, const void* data, uint32_t size) {
   if (!open_) return Report(ERROR_INVALID_HANDLE);
   if (!data && size) return Report(ERROR_INVALID_PARAMETER);
-  return Report(
-      ::RegSetValueExW(key_, name, 0, REG_BINARY, static_cast<const BYTE*>(data), size));
+  return Report(::RegSetValueExW(key_, name, 0, REG_BINARY, static_cast<const BYTE*>(data), size));
 }
 
 bool Reg::SetDWORD(const std::wstring& name, uint32_t value) {
@@ -380,8 +379,8 @@ bool Reg::QueryString(const wchar_t* name, std::wstring& value) {
   try {
     std::vector<wchar_t> data(size / sizeof(wchar_t) + 2, L'\0');
     DWORD cb = size;
-    if (!Report(::RegQueryValueExW(key_, name, nullptr, &type,
-                                   reinterpret_cast<BYTE*>(data.data()), &cb)))
+    if (!Report(::RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                                   &cb)))
       return false;
     if (cb < 2 || !IsStringType(type)) return Report(ERROR_INVALID_DATA);
     value = WideText(data.data(), cb);
@@ -394,8 +393,8 @@ bool Reg::QueryString(const wchar_t* name, std::wstring& value) {
 bool Reg::EnumValueNames(std::vector<std::wstring>& names) {
   if (!open_) return Report(ERROR_INVALID_HANDLE);
   DWORD count = 0;
-  if (!Report(::RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 &count, nullptr, nullptr, nullptr, nullptr)))
+  if (!Report(::RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                                 nullptr, nullptr, nullptr, nullptr)))
     return !names.empty();
   try {
     std::vector<wchar_t> name(kMaxNameChars + 1);
@@ -439,8 +438,8 @@ bool Reg::EnumIntValues(std::vector<std::pair<std::wstring, int32_t>>& values) {
 bool Reg::EnumStringValues(std::vector<std::pair<std::wstring, std::wstring>>& values) {
   if (!open_) return Report(ERROR_INVALID_HANDLE);
   DWORD count = 0;
-  if (!Report(::RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 &count, nullptr, nullptr, nullptr, nullptr)))
+  if (!Report(::RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
+                                 nullptr, nullptr, nullptr, nullptr)))
     return !values.empty();
   try {
     std::vector<wchar_t> name(kMaxNameChars + 1);

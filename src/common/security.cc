@@ -60,8 +60,7 @@ bool W32SecAttr::BuildFromEntries(EXPLICIT_ACCESS_A& admins, EXPLICIT_ACCESS_A& 
   Release();
   HMODULE advapi = ::LoadLibraryW(L"advapi32.dll");
   if (!advapi) return false;
-  auto set_entries =
-      reinterpret_cast<SetEntriesInAclAFn>(
+  auto set_entries = reinterpret_cast<SetEntriesInAclAFn>(
       reinterpret_cast<void*>(::GetProcAddress(advapi, "SetEntriesInAclA")));
   if (!set_entries) {
     ::FreeLibrary(advapi);
@@ -76,8 +75,8 @@ bool W32SecAttr::BuildFromEntries(EXPLICIT_ACCESS_A& admins, EXPLICIT_ACCESS_A& 
                                    &everyone_sid)) {
       everyone.Trustee.TrusteeForm = TRUSTEE_IS_SID;
       everyone.Trustee.ptstrName = static_cast<LPSTR>(everyone_sid);
-      if (::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                     DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins_sid)) {
+      if (::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                     0, 0, 0, 0, 0, 0, &admins_sid)) {
         admins.Trustee.TrusteeForm = TRUSTEE_IS_SID;
         admins.Trustee.ptstrName = static_cast<LPSTR>(admins_sid);
         EXPLICIT_ACCESS_A entries[2] = {admins, everyone};

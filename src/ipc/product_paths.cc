@@ -1,7 +1,7 @@
 #include "ipc/product_paths.h"
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include "common/ex_common.h"
 #include "common/product.h"
@@ -35,9 +35,7 @@ void Store(std::wstring& slot, const std::wstring& value) {
   ::ReleaseSRWLockExclusive(&g_cache_lock);
 }
 
-std::wstring DeriveInstallPath() {
-  return ReadRegString(product::kAntiVirusKey, L"InstallPath");
-}
+std::wstring DeriveInstallPath() { return ReadRegString(product::kAntiVirusKey, L"InstallPath"); }
 
 std::wstring DeriveLanguage() { return ReadRegString(product::kRootKey, L"Lang"); }
 
@@ -52,8 +50,7 @@ std::wstring CommonAppDataFolder() {
   for (const wchar_t* library : libraries) {
     HMODULE module = ::LoadLibraryW(library);
     if (!module) continue;
-    auto get_folder =
-        reinterpret_cast<SHGetFolderPathWFn>(
+    auto get_folder = reinterpret_cast<SHGetFolderPathWFn>(
         reinterpret_cast<void*>(::GetProcAddress(module, "SHGetFolderPathW")));
     if (!get_folder) {
       ::FreeLibrary(module);
