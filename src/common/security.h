@@ -12,7 +12,7 @@ SECURITY_ATTRIBUTES* GetOpenSecurityAttributes();
 class W32SecAttr {
  public:
   W32SecAttr() = default;
-  ~W32SecAttr();
+  virtual ~W32SecAttr();
   W32SecAttr(const W32SecAttr&) = delete;
   W32SecAttr& operator=(const W32SecAttr&) = delete;
 
