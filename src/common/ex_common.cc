@@ -75,17 +75,31 @@ std::wstring GetFileVersionString(const std::wstring& path) {
 }
 
 bool IsWindowsVersionOrGreater(uint16_t major, uint16_t minor, uint16_t service_pack_major) {
-  OSVERSIONINFOEXW info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  info.dwMajorVersion = major;
-  info.dwMinorVersion = minor;
-  info.wServicePackMajor = service_pack_major;
-  // Compared as one version number: 10.0 is above 6.3 although 0 < 3.
+  // RtlGetVersion tells the real version; VerifyVersionInfoW follows the host's
+  // manifest, and the host is not ours.
+  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  auto rtl_get_version = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                     ::GetProcAddress(ntdll, "RtlGetVersion")))
+                               : nullptr;
+  OSVERSIONINFOEXW os{};
+  os.dwOSVersionInfoSize = sizeof os;
+  if (rtl_get_version && rtl_get_version(&os) == 0) {
+    // One version number: 10.0 is above 6.3 although 0 < 3.
+    if (os.dwMajorVersion != major) return os.dwMajorVersion > major;
+    if (os.dwMinorVersion != minor) return os.dwMinorVersion > minor;
+    return os.wServicePackMajor >= service_pack_major;
+  }
+  OSVERSIONINFOEXW wanted{};
+  wanted.dwOSVersionInfoSize = sizeof wanted;
+  wanted.dwMajorVersion = major;
+  wanted.dwMinorVersion = minor;
+  wanted.wServicePackMajor = service_pack_major;
   DWORDLONG mask = 0;
   mask = ::VerSetConditionMask(mask, VER_MAJORVERSION, VER_GREATER_EQUAL);
   mask = ::VerSetConditionMask(mask, VER_MINORVERSION, VER_GREATER_EQUAL);
   mask = ::VerSetConditionMask(mask, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-  return ::VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
+  return ::VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
                               mask) != FALSE;
 }
 

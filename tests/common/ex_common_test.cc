@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <set>
@@ -320,6 +321,55 @@ TEST(ExCommonProcess, ModulePathAndVersion) {
   for (const auto& part : parts) {
     ASSERT_FALSE(part.empty()) << Narrow(version);
     EXPECT_EQ(std::wstring::npos, part.find_first_not_of(L"0123456789")) << Narrow(version);
+  }
+}
+
+TEST(ExCommonProcess, FileVersionPartsInOrder) {
+  EXPECT_EQ(L"4.18.2203.5", ExCommon::GetFileVersionString(testing_support::ExecutableDir() +
+                                                           L"\\qv_versioned.dll"));
+}
+
+// Copies of a small DLL at paths around and beyond the first 520-character
+// read: the name must come back whole, never cut or unterminated.
+TEST(ExCommonProcess, ModulePathOfLongPathsIsComplete) {
+  TempDir dir;
+  const std::wstring source = testing_support::ExecutableDir() + L"\\qv_versioned.dll";
+  for (size_t length : {size_t{519}, size_t{520}, size_t{521}, size_t{1200}}) {
+    const std::wstring name = L"qv_long_" + std::to_wstring(length) + L".dll";
+    std::wstring folder = dir.path() + L"\\" + std::to_wstring(length);
+    std::vector<std::wstring> folders = {folder};
+    const size_t wanted_folder = length - 1 - name.size();
+    ASSERT_LT(folder.size() + 2, wanted_folder);
+    while (folder.size() < wanted_folder) {
+      size_t part = std::min<size_t>(100, wanted_folder - folder.size() - 1);
+      if (part == 0) {  // one character short: lengthen the last part instead
+        folder += L'e';
+        folders.back() = folder;
+        continue;
+      }
+      folder += L"\\" + std::wstring(part, L'd');
+      folders.push_back(folder);
+    }
+    const std::wstring path = folder + L"\\" + name;
+    ASSERT_EQ(length, path.size());
+    ASSERT_TRUE(ExCommon::CreateFolderTree(L"\\\\?\\" + folder)) << length;
+    ASSERT_TRUE(ExCommon::CopyFileOver(source, L"\\\\?\\" + path)) << length;
+
+    HMODULE module = ::LoadLibraryW((L"\\\\?\\" + path).c_str());
+    ASSERT_NE(nullptr, module) << length << " gle " << ::GetLastError();
+    std::vector<wchar_t> full(32768);
+    DWORD n = ::GetModuleFileNameW(module, full.data(), static_cast<DWORD>(full.size()));
+    const std::wstring expected(full.data(), n);
+    const std::wstring got = ExCommon::GetModulePath(module);
+    EXPECT_TRUE(expected == got) << length << ": got " << got.size() << " characters of "
+                                 << expected.size();
+    EXPECT_GE(got.size(), length) << length;
+    EXPECT_EQ(L"4.18.2203.5", ExCommon::GetFileVersionString(L"\\\\?\\" + path)) << length;
+    ::FreeLibrary(module);
+
+    ::DeleteFileW((L"\\\\?\\" + path).c_str());
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it)
+      ::RemoveDirectoryW((L"\\\\?\\" + *it).c_str());
   }
 }
 
