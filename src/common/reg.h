@@ -1,6 +1,11 @@
 // Registry access: one open key per object, typed value operations that
 // answer true or false. Nothing logs; failed reads leave out-arguments as
-// they were, so callers preset their defaults.
+// they were, so callers preset their defaults. Stored content is untrusted:
+// QueryDWORD takes only 4-byte REG_DWORD or REG_BINARY values, the string
+// reads only REG_SZ or REG_EXPAND_SZ (not expanded), and every text read is
+// cut at its first terminator or at the end of the data, whichever is first.
+// QueryValueNames / QuerySubKeyNames write "name\0name\0\0"; `size` is in
+// characters: the need when the buffer is null or too small, else the count written.
 #pragma once
 
 #include <windows.h>
