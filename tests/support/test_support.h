@@ -98,7 +98,8 @@ class RegValueOverride {
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 bool DeleteTree(const std::wstring& path);
 
-// Number of handles this process holds.
+// Number of handles this process holds (counted by probing under Wine,
+// which reports none).
 DWORD HandleCount();
 
 }  // namespace testing_support
