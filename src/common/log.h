@@ -5,6 +5,7 @@
 // fails its caller: a line that cannot be written is dropped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -25,9 +26,12 @@ class Logger {
   static Logger& Instance();
 
   // Messages below this level are dropped. Stream call sites test it first.
-  int Threshold() const { return threshold_; }
-  bool IsOpen() const { return open_; }
+  int Threshold() const { return threshold_.load(std::memory_order_relaxed); }
+  bool IsOpen() const { return open_.load(std::memory_order_relaxed); }
   const std::wstring& FilePath() const { return path_; }
+  // Rotation size in bytes and whether full files are archived (fixed once open).
+  uint64_t SizeLimit() const;
+  bool ArchivingEnabled() const;
 
   // Writes one finished message as one line; used by Log and the streams.
   void WriteLine(int level, const wchar_t* text);
@@ -38,11 +42,17 @@ class Logger {
  private:
   Logger();
   ~Logger();
+  void EnsureOpen();
+  void OpenFile();
+  void ApplyRegistrySettings();
+  void WriteBanner();
+  void RotateLocked();
 
   friend class LoggerAccess;  // tests
 
-  volatile bool open_ = false;
-  volatile int threshold_ = 0;
+  // Read without the lock; they change only when opening, rotating and at exit.
+  std::atomic<bool> open_{false};
+  std::atomic<int> threshold_{0};
   std::wstring path_;
   struct State;
   State* state_ = nullptr;
