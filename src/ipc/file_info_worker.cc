@@ -60,6 +60,7 @@ bool Stopped(const std::atomic<bool>& stop) { return stop.load(std::memory_order
 // heap, not stack. Reparse points are never entered.
 uint64_t GetFolderSize(const std::wstring& folder, const std::atomic<bool>& stop,
                        const ScanExclusions* exclusions, FileInfoWorker::WalkCounters* counters) {
+  if (exclusions && exclusions->empty()) exclusions = nullptr;
   uint64_t total = 0;
   std::vector<std::wstring> pending{folder};
   std::wstring full;
@@ -84,8 +85,7 @@ uint64_t GetFolderSize(const std::wstring& folder, const std::atomic<bool>& stop
         pending.push_back(full);
       } else {
         if (counters) counters->files.fetch_add(1, std::memory_order_relaxed);
-        full.assign(base).append(name);
-        if (exclusions && exclusions->FileExcluded(full)) continue;
+        if (exclusions && exclusions->FileExcluded(full.assign(base).append(name))) continue;
         total += SizeOf(data.nFileSizeHigh, data.nFileSizeLow);
       }
     } while (::FindNextFileW(find.get(), &data));

@@ -49,9 +49,7 @@ bool ScanExclusions::FileExcluded(const std::wstring& path) const {
     if (LogEnabled(LOG_WARN)) LogStream(LOG_WARN) << owner_ << L" FileExcluded - Empty file";
     return false;
   }
-  if (files_.empty() && extensions_.empty() && private_extensions_.empty() &&
-      directories_.empty())
-    return false;
+  if (empty()) return false;
   const std::wstring lower = ExCommon::ToLower(path);
   if (Has(files_, lower)) {
     if (LogEnabled(LOG_WARN))

@@ -27,6 +27,11 @@ class ScanExclusions {
   static std::wstring ExtensionOf(const std::wstring& lower);
 
   const std::wstring& owner() const { return owner_; }
+  // No list has an entry: nothing can be excluded.
+  bool empty() const {
+    return extensions_.empty() && directories_.empty() && files_.empty() &&
+           private_extensions_.empty();
+  }
 
  private:
   std::wstring owner_;
