@@ -139,8 +139,11 @@ void Run(FileInfoWorker::State& s) {
 
   if (mode == FileInfoWorker::kQuickScan) {
     uint64_t last = 0;
+    uint32_t stored = 0;
     Reg reg;
+    // Only a value of exactly 8 bytes is a size; anything else is ignored.
     if (reg.Open(HKEY_LOCAL_MACHINE, product::kAntiVirusKey, KEY_READ) &&
+        reg.QueryValueSize(kLastQuickScanSize, stored) && stored == sizeof last &&
         reg.QueryBinary(kLastQuickScanSize, &last, sizeof last) && last != 0) {
       {
         std::lock_guard<std::mutex> lock(s.mutex);

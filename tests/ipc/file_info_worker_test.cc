@@ -493,6 +493,32 @@ TEST(FileInfoWorker, ExImpersonatesOnlyForMissingFolders) {
   }
 }
 
+TEST(FileInfoWorker, NetworkSettingChoosesTheImpersonatingWalk) {
+  KnownTree tree;
+  RegValueOverride network(product::kScannerKey, L"ODScanNetworkItems");
+  const std::wstring missing = tree.dir.Sub(L"mapped");
+  const std::wstring line = L"CalculateFilesSizeEx: Checking if given path is a folder or a file "
+                            L"- Folder " + missing + L" doesn't exist, will impersonate.";
+  struct Case {
+    uint32_t mode;
+    DWORD network;
+    bool impersonates;
+  };
+  for (Case c : {Case{2, 1, true}, Case{3, 1, true}, Case{2, 0, false}, Case{1, 1, false},
+                 Case{4, 1, false}, Case{9, 1, false}}) {
+    network.SetDword(c.network);
+    RegValueOverride last(product::kAntiVirusKey, kLastQuickScan);
+    LogTail tail;
+    FileInfoWorker worker(c.mode);
+    worker.Configure(L"FileInfoWorker", {}, {}, {}, {}, {missing, tree.root()});
+    worker.run();
+    EXPECT_EQ(c.impersonates, tail.Has(line, LogTag(LOG_ALW)))
+        << "mode " << c.mode << " network " << c.network;
+    EXPECT_EQ(FileInfoWorker::Scale(1000, FileInfoWorker::ModeFactor(c.mode)), worker.Estimate())
+        << "mode " << c.mode;
+  }
+}
+
 TEST(FileInfoWorker, StartStopCyclesLeakNothing) {
   KnownTree tree;
   auto cycle = [&](bool wait_for_end) {
