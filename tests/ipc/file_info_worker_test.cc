@@ -44,6 +44,23 @@ KeyMap Keys(std::initializer_list<std::wstring> keys) {
   return map;
 }
 
+// Deletes a registry key at the end of the scope if the scope created it.
+class KeyCreatedHere {
+ public:
+  explicit KeyCreatedHere(const wchar_t* path) : path_(path) {
+    HKEY key = nullptr;
+    existed_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (existed_) ::RegCloseKey(key);
+  }
+  ~KeyCreatedHere() {
+    if (!existed_) ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, path_), ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path_);
+  }
+
+ private:
+  const wchar_t* path_;
+  bool existed_ = false;
+};
+
 uint64_t Measure(const std::vector<std::wstring>& paths, const ScanExclusions* filter = nullptr) {
   std::atomic<bool> stop{false};
   return FileInfoWorker::CalculateFilesSize(paths, stop, filter);
@@ -66,6 +83,7 @@ TEST(FileInfoWorker, EstimateOfKnownTreePerMode) {
   KnownTree tree;
   RegValueOverride last(product::kAntiVirusKey, kLastQuickScan);
   last.Remove();
+  KeyCreatedHere scanner_key(product::kScannerKey);
   RegValueOverride network(product::kScannerKey, L"ODScanNetworkItems");
   struct Mode {
     uint32_t mode;
@@ -495,6 +513,7 @@ TEST(FileInfoWorker, ExImpersonatesOnlyForMissingFolders) {
 
 TEST(FileInfoWorker, NetworkSettingChoosesTheImpersonatingWalk) {
   KnownTree tree;
+  KeyCreatedHere scanner_key(product::kScannerKey);
   RegValueOverride network(product::kScannerKey, L"ODScanNetworkItems");
   const std::wstring missing = tree.dir.Sub(L"mapped");
   const std::wstring line = L"CalculateFilesSizeEx: Checking if given path is a folder or a file "
