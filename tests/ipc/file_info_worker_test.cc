@@ -352,6 +352,8 @@ TEST(FileInfoWorker, QuickScanRemembersItsSize) {
   }
   EXPECT_FALSE(completed);
   EXPECT_EQ(1200u, estimate);
+  // The priority option raises the walking thread itself.
+  EXPECT_EQ(THREAD_PRIORITY_ABOVE_NORMAL, ::GetThreadPriority(next.thread()));
   HANDLE thread = next.stop(20000);
   ASSERT_NE(nullptr, thread);
   EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread, 0));
@@ -424,6 +426,7 @@ TEST(FileInfoWorker, StopDuringALargeWalk) {
   ASSERT_TRUE(worker.StartThread());
   for (int i = 0; i < 5000 && worker.counters().files.load() == 0; ++i) ::Sleep(1);
   ASSERT_GT(worker.counters().files.load(), 0u);
+  EXPECT_EQ(THREAD_PRIORITY_NORMAL, ::GetThreadPriority(worker.thread()));
   LogTail tail;
   HANDLE thread = worker.stop(20000);
   ASSERT_EQ(worker.thread(), thread);
