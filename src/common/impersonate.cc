@@ -51,10 +51,10 @@ void ForEachProcess(Visit visit) {
   }
 }
 
-// The pid of the first process named `process` in `session`, or kNone.
+// The pid of the first process named `process` in `session`, or kNone with
+// the error of the walk's last call (the end of the list, normally).
 uint32_t FindInSession(uint32_t session, const std::wstring& process) {
   uint32_t found = kNone;
-  DWORD error = ERROR_NOT_FOUND;
   ForEachProcess([&](const PROCESSENTRY32W& entry) {
     if (!ExCommon::EqualsIgnoreCase(entry.szExeFile, process)) return false;
     DWORD id = 0;
@@ -62,7 +62,6 @@ uint32_t FindInSession(uint32_t session, const std::wstring& process) {
     found = entry.th32ProcessID;
     return true;
   });
-  if (found == kNone) ::SetLastError(error);
   return found;
 }
 

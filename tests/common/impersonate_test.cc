@@ -175,9 +175,9 @@ TEST(Impersonate, FailingLookupsStopTheChain) {
   const ImpersonationSource self = SelfSource();
   const Case cases[] = {
       {"no logon process", {self.active_session, L"qv_no_such_logon.exe", self.shell_process},
-       ERROR_NOT_FOUND, L"ImpersonateUserEx::LogonUser - GetProcessSessionID failed. Error = 1168"},
+       ERROR_NO_MORE_FILES, L"ImpersonateUserEx::LogonUser - GetProcessSessionID failed. Error = 18"},
       {"no shell", {self.active_session, self.logon_process, L"qv_no_such_shell.exe"},
-       ERROR_NOT_FOUND, L"ImpersonateUserEx::LogonUser - GetSessionPID failed. Error = 1168"},
+       ERROR_NO_MORE_FILES, L"ImpersonateUserEx::LogonUser - GetSessionPID failed. Error = 18"},
       {"no session", {[](uint32_t&) { ::SetLastError(ERROR_ACCESS_DENIED); return false; },
                       self.logon_process, self.shell_process},
        ERROR_ACCESS_DENIED, L"ImpersonateUserEx::LogonUser - failled. Error: 5"},
@@ -212,7 +212,7 @@ TEST(Impersonate, QuietWritesOnlyErrors) {
   EXPECT_FALSE(tail.Has(L"ImpersonateUserEx::LogonUser(QuietTest) - impersonated user is"));
   EXPECT_FALSE(tail.Has(L"ImpersonateUserEx::Revert(QuietTest)"));
   EXPECT_TRUE(tail.Has(L"ImpersonateUserEx::LogonUser - ALREADY impersonatated.", LogTag(LOG_ERROR)));
-  EXPECT_TRUE(tail.Has(L"ImpersonateUserEx::LogonUser - GetProcessSessionID failed. Error = 1168",
+  EXPECT_TRUE(tail.Has(L"ImpersonateUserEx::LogonUser - GetProcessSessionID failed. Error = 18",
                        LogTag(LOG_ERROR)));
 }
 
