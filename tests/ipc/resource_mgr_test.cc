@@ -8,6 +8,7 @@
 #include "common/ex_common.h"
 #include "common/handle.h"
 #include "common/product.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -49,6 +50,7 @@ TEST_F(ResourceMgrTest, LoadsOnceAndLooksUpInAnyCase) {
   EXPECT_EQ(L"", mgr().GetResource(L"JID_Unknown"));
 
   // Already loaded, also under another letter case: the file is not read again.
+  testing_support::LogCapture log;
   ASSERT_TRUE(dir_.WriteFile(L"Res.json", R"({"JID_Greeting":"Changed"})"));
   EXPECT_TRUE(mgr().Load(path));
   EXPECT_TRUE(mgr().Load(ExCommon::ToLower(path)));
@@ -57,9 +59,13 @@ TEST_F(ResourceMgrTest, LoadsOnceAndLooksUpInAnyCase) {
     if (c >= L'a' && c <= L'z') c -= 32;
   EXPECT_TRUE(mgr().Load(upper));
   EXPECT_EQ(L"Hello", mgr().GetResource(L"JID_Greeting"));
+  EXPECT_EQ(1, log.Count(L"[WARN] - ResourceMgr::Load - File already proceedded: " + upper + L"\r\n"));
+  EXPECT_EQ(3, log.Count(L"ResourceMgr::Load - File already proceedded: "));
+  EXPECT_EQ(0, log.Count(L"JsonHelper Load")) << "no file was read";
 
   // DeInit forgets texts and files; the changed file then loads.
   EXPECT_TRUE(mgr().DeInit());
+  EXPECT_EQ(1, log.Count(L"[ALW  ] - ResourceMgr::DeInit - invoked"));
   EXPECT_EQ(L"", mgr().GetResource(L"JID_Greeting"));
   EXPECT_EQ(L"", mgr().GetResource(L"JID_Other"));
   ASSERT_TRUE(mgr().Load(path));
@@ -67,10 +73,15 @@ TEST_F(ResourceMgrTest, LoadsOnceAndLooksUpInAnyCase) {
 }
 
 TEST_F(ResourceMgrTest, FailuresLeaveNothingLoaded) {
+  testing_support::LogCapture log;
   EXPECT_FALSE(mgr().Load(dir_.Sub(L"missing.json")));
   EXPECT_FALSE(mgr().Load(dir_.path())) << "a folder";
+  EXPECT_EQ(1, log.Count(L"[WARN] - ResourceMgr::Load - File does not exist : " + dir_.Sub(L"missing.json")));
+  EXPECT_EQ(1, log.Count(L"[WARN] - ResourceMgr::Load - File does not exist : " + dir_.path() + L"\r\n"));
   ASSERT_TRUE(dir_.WriteFile(L"bad.json", R"({"JID_A":"a",)"));
   EXPECT_FALSE(mgr().Load(dir_.Sub(L"bad.json")));
+  EXPECT_EQ(1, log.Count(L"[ ERROR  ] - ResourceMgr - Failed to load " + dir_.Sub(L"bad.json")));
+  EXPECT_EQ(0, log.Count(L"failed to delete file"));
   EXPECT_EQ(L"", mgr().GetResource(L"JID_A"));
   // Not marked as loaded: once repaired it loads.
   ASSERT_TRUE(dir_.WriteFile(L"bad.json", R"({"JID_A":"a"})"));
@@ -128,7 +139,9 @@ TEST_F(ResourceMgrTest, AntiVirusResourceComesFromTheInstallFolder) {
   EXPECT_EQ(L"C:resource.json", ResourceMgr::ResourceFilePath()) << "no backslash after a colon";
 
   install.SetString(dir_.path());
+  testing_support::LogCapture log;
   EXPECT_FALSE(mgr().AddAntiVirusResource()) << "no file yet";
+  EXPECT_EQ(1, log.Count(L"[ALW  ] - ResourceMgr::AddAntiVirusResource - invoked"));
   ASSERT_TRUE(dir_.WriteFile(L"resource.json", R"({"JID_ScanAborted":"stopped"})"));
   EXPECT_TRUE(mgr().AddAntiVirusResource());
   EXPECT_EQ(L"stopped", mgr().GetResource(L"JID_ScanAborted"));

@@ -6,6 +6,7 @@
 
 #include "common/handle.h"
 #include "quorvane.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -153,6 +154,7 @@ TEST(GenericPacketW, CopyThroughBaseCarriesAllFields) {
 }
 
 TEST(GenericPacketW, SignalNamedEventSetsAnExistingEventOnly) {
+  testing_support::LogCapture log;  // opens the log file before handles are counted
   const DWORD handles_before = testing_support::HandleCount();
   const std::wstring name = testing_support::UniqueName(L"Local\\qvtest_named_event");
   {
@@ -160,8 +162,10 @@ TEST(GenericPacketW, SignalNamedEventSetsAnExistingEventOnly) {
     EXPECT_FALSE(packet.SignalNamedEvent()) << "no NamedEvent entry";
     packet.SetKeyValue(L"NamedEvent", L"");
     EXPECT_FALSE(packet.SignalNamedEvent()) << "empty NamedEvent";
+    EXPECT_EQ(0, log.Count(L"Need to signal named event")) << "nothing logged without a name";
     packet.SetKeyValue(L"NamedEvent", name);
     EXPECT_FALSE(packet.SignalNamedEvent()) << "event does not exist yet";
+    EXPECT_EQ(1, log.Count(L"[ALW  ] - GenericPacketW - Need to signal named event:" + name));
 
     UniqueHandle event(::CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE,
                                       name.c_str()));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -55,6 +56,23 @@ TEST(GetMapFromList, BadTextGivesAnEmptyMap) {
   for (const std::wstring& text : cases) {
     EXPECT_TRUE(JsonHelper::GetMapFromList(text).empty()) << std::string(text.begin(), text.begin() + std::min<size_t>(text.size(), 40));
   }
+}
+
+TEST(GetMapFromList, ParseErrorIsLoggedWithCodeAndOffset) {
+  testing_support::LogCapture log;
+  EXPECT_TRUE(JsonHelper::GetMapFromList(L"").empty());
+  EXPECT_EQ(1, log.Count(L"[ ERROR  ] - JsonHelper::GetMapFromList - Json has parse errros:\r\n"
+                         L"Error:0000000000000001\r\nOffSet:0"));
+  EXPECT_TRUE(JsonHelper::GetMapFromList(LR"(["exe","dll")").empty());
+  // Missing comma or square bracket, at the end of the 12 code units.
+  EXPECT_EQ(1, log.Count(LR"(JsonHelper::GetMapFromList - Json has parse errros:["exe","dll")"
+                         L"\r\nError:0000000000000007\r\nOffSet:12"));
+  // The offset counts UTF-16 code units, a surrogate pair as two.
+  EXPECT_TRUE(JsonHelper::GetMapFromList(L"[\"\U0001F600\u00E9\",]").empty());
+  EXPECT_EQ(1, log.Count(L"\r\nError:0000000000000003\r\nOffSet:7"));
+  EXPECT_EQ(0, log.Count(L"parse errros:[\"ok\"]"));
+  JsonHelper::GetMapFromList(L"[\"ok\"]");
+  EXPECT_EQ(0, log.Count(L"parse errros:[\"ok\"]"));
 }
 
 TEST(GetMapFromList, ParseErrorMessageText) {
@@ -130,6 +148,22 @@ TEST_F(JsonHelperLoad, FailuresLeaveTheMapUnchanged) {
     EXPECT_FALSE(JsonHelper::Load(Write(c.second), map, true)) << c.first;
     EXPECT_EQ((StringMap{{L"keep", L"1"}}), map) << c.first;
   }
+}
+
+TEST_F(JsonHelperLoad, LogsEachOutcome) {
+  testing_support::LogCapture log;
+  StringMap map;
+  const std::wstring good = Write(R"({"a":"b"})");
+  const std::wstring bad = Write(R"({"a":)");
+  EXPECT_TRUE(JsonHelper::Load(good, map, true));
+  EXPECT_FALSE(JsonHelper::Load(bad, map, true));
+  EXPECT_FALSE(JsonHelper::Load(dir_.Sub(L"missing.json"), map, true));
+  EXPECT_EQ(1, log.Count(L"[ALW  ] - JsonHelper Load - File " + good + L"\r\n"));
+  EXPECT_EQ(1, log.Count(L"[ALW  ] - JsonHelper Load - Loading File " + good + L" Succeeded."));
+  EXPECT_EQ(1, log.Count(L"[ ERROR  ] - JsonHelper Load- - failed to parse the file " + bad));
+  EXPECT_EQ(1, log.Count(L"[ ERROR  ] - JsonHelper Load - failed to open file " +
+                         dir_.Sub(L"missing.json") + L". Error=2"));
+  EXPECT_EQ(0, log.Count(L"Loading File " + bad));
 }
 
 TEST_F(JsonHelperLoad, MissingFileOrFolderFails) {

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/log_capture.h"
+
 namespace {
 
 std::string Narrow(const std::wstring& text) {  // for failure messages only
@@ -281,6 +283,14 @@ TEST(Utf8ToUtf16, InvalidTextIsReadInTheAnsiCodePage) {
       {"bad after a long ascii run", std::string(64, 'a') + "\xFF"},
   };
   for (const auto& c : cases) EXPECT_EQ(Ansi(c.second), Utf8ToUtf16(c.second)) << c.first;
+}
+
+TEST(Utf8ToUtf16, InvalidTextIsLoggedWhole) {
+  testing_support::LogCapture log;
+  Utf8ToUtf16("caf\xE9 au lait");
+  Utf8ToUtf16("caf\xC3\xA9 au lait");
+  EXPECT_EQ(1, log.Count(L"[ ERROR  ] - Utf8ToUtf16 Error: caf\u00E9 au lait"));
+  EXPECT_EQ(0, log.Count(L"Utf8ToUtf16 Error: caf\u00C3"));
 }
 
 }  // namespace
