@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "common/ex_common.h"
 #include "common/handle.h"
 #include "common/log_format.h"
 #include "common/log_placement.h"
@@ -49,13 +50,6 @@ constexpr wchar_t kMutexPrefix[] = L"LOGGER_147958DA_9436_4e47_94D4_F5F6A49F0CDE
 
 void ModuleAnchor() {}
 
-std::wstring ModuleFileName(HMODULE module) {
-  std::vector<wchar_t> buffer(32768);
-  DWORD n = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-  if (n == 0 || n >= buffer.size()) return L"";
-  return std::wstring(buffer.data(), n);
-}
-
 std::wstring FileNameOf(const std::wstring& path) {
   size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
@@ -80,24 +74,6 @@ bool IsDllExtension(const std::wstring& extension) {
     if (c != dll[i]) return false;
   }
   return true;
-}
-
-std::wstring FileVersion(const std::wstring& path) {
-  if (path.empty()) return L"";
-  DWORD handle = 0;
-  DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &handle);
-  if (size == 0) return L"";
-  std::vector<BYTE> data(size);
-  if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return L"";
-  VS_FIXEDFILEINFO* info = nullptr;
-  UINT length = 0;
-  if (!::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info ||
-      length < sizeof(VS_FIXEDFILEINFO))
-    return L"";
-  return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." +
-         std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
-         std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
-         std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
 HANDLE OpenLogFile(const std::wstring& path) {
@@ -187,11 +163,11 @@ Logger::Logger() {
     if (::GetModuleHandleExW(
             GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
             reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ModuleAnchor)), &self)) {
-      std::wstring module_name = FileNameOf(ModuleFileName(self));
+      std::wstring module_name = FileNameOf(ExCommon::GetModulePath(self));
       state_->library_name = StripExtension(module_name);
       state_->is_library = IsDllExtension(ExtensionOf(module_name));
     }
-    state_->host_path = ModuleFileName(nullptr);
+    state_->host_path = ExCommon::GetModulePath(nullptr);
     state_->host_name = StripExtension(FileNameOf(state_->host_path));
 
     std::wstring name = std::wstring(kMutexPrefix) + L"__" + state_->host_name + L"__" +
@@ -293,7 +269,7 @@ void Logger::WriteBanner() {
   std::wstring rule(98, L'_');
   Log(LOG_ALW, L"%s", rule.c_str());
   Log(LOG_ALW, L"Logger Started: Machine Name[%s], User Name[%s], Module Name[%s], Version[%s]",
-      computer.data(), user.data(), s->host_name.c_str(), FileVersion(s->host_path).c_str());
+      computer.data(), user.data(), s->host_name.c_str(), ExCommon::GetFileVersionString(s->host_path).c_str());
   Log(LOG_ALW, L"%s", rule.c_str());
 }
 

@@ -7,109 +7,25 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/ex_common.h"
 #include "common/log.h"
 #include "common/product.h"
+#include "common/security.h"
+#include "ipc/product_paths.h"
 
 namespace logplace {
 namespace {
 
-// Local stand-ins for the shared ExCommon / product-path helpers, which are
-// not on main yet. Replace with the shared ones when they land.
-bool LocalEqualsIgnoreCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
-    if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool LocalFolderExists(const std::wstring& path) {
-  DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool LocalFileExists(const std::wstring& path) {
-  DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring LocalAddTrailingBackslash(const std::wstring& path) {
-  if (path.empty() || path.back() == L'\\') return path;
-  return path + L'\\';
-}
-
-uint32_t LocalSessionId() {
-  DWORD session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return 0xFFFFFFFFu;
-  return session;
-}
-
-bool LocalCreateFolderTree(const std::wstring& path) {
-  std::wstring full = LocalAddTrailingBackslash(path);
-  for (size_t i = 1; i < full.size(); ++i) {
-    if (full[i] == L'\\' || full[i] == L'/') ::CreateDirectoryW(full.substr(0, i).c_str(), nullptr);
-  }
-  if (::CreateDirectoryW(full.c_str(), nullptr) || ::GetLastError() != ERROR_ALREADY_EXISTS)
-    return false;
-  DWORD attributes = ::GetFileAttributesW(full.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-    ::SetFileAttributesW(full.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  return true;
-}
-
-std::wstring LocalDataRoot() {
-  wchar_t folder[MAX_PATH + 1] = {};
-  if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                folder)))
-    return L"";
-  std::wstring root = folder;
-  if (!root.empty() && root.back() != L'\\' && root.back() != L':') root += L'\\';
-  return root + L"QuillfeatherZub";
-}
-
-std::wstring LocalLogsPath() { return LocalAddTrailingBackslash(LocalDataRoot()) + L"Logs"; }
-std::wstring LocalStoredDataPath() {
-  return LocalAddTrailingBackslash(LocalDataRoot()) + L"StoredData";
-}
-std::wstring LocalStoredDataLogsPath() {
-  return LocalAddTrailingBackslash(LocalStoredDataPath()) + L"Logs";
-}
-
+// The stored-data folder is shared by every user's installer run:
 // Administrators GENERIC_ALL, Everyone all file rights, inherited below.
-void LocalOpenUpFolder(const std::wstring& path) {
-  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  PSID admins = nullptr, everyone = nullptr;
-  if (!::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
-                                  0, 0, 0, 0, 0, &admins))
+void OpenUpFolder(const std::wstring& path) {
+  W32SecAttr attributes;
+  if (!attributes.Build(GENERIC_ALL, 0x1F01FF, SET_ACCESS, SUB_CONTAINERS_AND_OBJECTS_INHERIT))
     return;
-  if (::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone)) {
-    EXPLICIT_ACCESS_W entries[2] = {};
-    for (auto& e : entries) {
-      e.grfAccessMode = SET_ACCESS;
-      e.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-      e.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    }
-    entries[0].grfAccessPermissions = GENERIC_ALL;
-    entries[0].Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    entries[0].Trustee.ptstrName = static_cast<LPWSTR>(admins);
-    entries[1].grfAccessPermissions = 0x1F01FF;
-    entries[1].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    entries[1].Trustee.ptstrName = static_cast<LPWSTR>(everyone);
-    PACL dacl = nullptr;
-    if (::SetEntriesInAclW(2, entries, nullptr, &dacl) == ERROR_SUCCESS) {
-      std::vector<wchar_t> name(path.begin(), path.end());
-      name.push_back(0);
-      ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, dacl, nullptr);
-      ::LocalFree(dacl);
-    }
-    ::FreeSid(everyone);
-  }
-  ::FreeSid(admins);
+  std::vector<wchar_t> name(path.begin(), path.end());
+  name.push_back(0);
+  ::SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          attributes.dacl, nullptr);
 }
 
 logfmt::LocalTime Now() {
@@ -171,7 +87,7 @@ HostRule ClassifyHost(const std::wstring& host) {
   HostRule rule;
   const wchar_t* installer = nullptr;
   for (const wchar_t* entry : product::kInstallers) {
-    if (LocalEqualsIgnoreCase(host, entry)) {
+    if (ExCommon::EqualsIgnoreCase(host, entry)) {
       installer = entry;
       break;
     }
@@ -180,26 +96,26 @@ HostRule ClassifyHost(const std::wstring& host) {
     rule.kind = HostKind::kInstaller;
     rule.archiving = false;
     if (std::wstring(installer) == L"uninstall") rule.timestamped = true;
-  } else if (LocalEqualsIgnoreCase(host, L"x86") || LocalEqualsIgnoreCase(host, L"x64")) {
+  } else if (ExCommon::EqualsIgnoreCase(host, L"x86") || ExCommon::EqualsIgnoreCase(host, L"x64")) {
     rule.kind = HostKind::kBootstrapper;
     rule.archiving = false;
     rule.timestamped = true;
   }
-  if (LocalEqualsIgnoreCase(host, L"updater") || LocalEqualsIgnoreCase(host, L"setup"))
+  if (ExCommon::EqualsIgnoreCase(host, L"updater") || ExCommon::EqualsIgnoreCase(host, L"setup"))
     rule.timestamped = true;
-  if (LocalEqualsIgnoreCase(host, L"setup")) rule.archiving = false;
+  if (ExCommon::EqualsIgnoreCase(host, L"setup")) rule.archiving = false;
   return rule;
 }
 
 std::wstring LogFileName(const std::wstring& host, bool timestamped, uint32_t session_id,
                          uint32_t process_id, const logfmt::LocalTime& time) {
   std::wstring name = host;
-  bool event_viewer = LocalEqualsIgnoreCase(host, product::kEventViewer);
+  bool event_viewer = ExCommon::EqualsIgnoreCase(host, product::kEventViewer);
   if (event_viewer) name += std::to_wstring(session_id);
-  if (event_viewer || LocalEqualsIgnoreCase(host, product::kControlCentre) ||
-      LocalEqualsIgnoreCase(host, product::kManagementConsole)) {
+  if (event_viewer || ExCommon::EqualsIgnoreCase(host, product::kControlCentre) ||
+      ExCommon::EqualsIgnoreCase(host, product::kManagementConsole)) {
     name += L"_CPlus";
-  } else if (LocalEqualsIgnoreCase(host, product::kPidNamedTool)) {
+  } else if (ExCommon::EqualsIgnoreCase(host, product::kPidNamedTool)) {
     name += std::to_wstring(process_id);
   }
   if (timestamped) {
@@ -251,7 +167,7 @@ bool CreateLogFolder(const std::wstring& path) {
   // Relative folders would depend on the working folder: never used.
   if (!IsAbsolutePath(path)) return false;
   std::wstring folder = NormalizeFolder(path);
-  if (LocalFolderExists(folder)) return true;
+  if (ExCommon::FolderExists(folder)) return true;
   if (folder.size() >= 780) return false;
   size_t start = 3;
   if (folder[0] == L'\\' && folder[1] == L'\\') {
@@ -265,7 +181,7 @@ bool CreateLogFolder(const std::wstring& path) {
   for (size_t i = start; i < folder.size(); ++i) {
     if (folder[i] != L'\\') continue;
     std::wstring prefix = folder.substr(0, i);
-    if (LocalFolderExists(prefix)) continue;
+    if (ExCommon::FolderExists(prefix)) continue;
     if (!::CreateDirectoryW(prefix.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
       return false;
   }
@@ -279,18 +195,18 @@ std::wstring PlaceLogFile(const std::wstring& given_host, bool& archiving) {
 
   std::wstring base;
   if (rule.kind == HostKind::kInstaller) {
-    std::wstring stored = LocalStoredDataPath();
-    if (IsAbsolutePath(stored) && !LocalFolderExists(stored) && LocalCreateFolderTree(stored))
-      LocalOpenUpFolder(stored);
-    base = LocalStoredDataLogsPath();
+    std::wstring stored = GetStoredDataPath();
+    if (IsAbsolutePath(stored) && !ExCommon::FolderExists(stored) && ExCommon::CreateFolderTree(stored))
+      OpenUpFolder(stored);
+    base = GetStoredDataLogsPath();
   } else {
-    base = LocalLogsPath();
+    base = GetLogsPath();
   }
-  base = LocalAddTrailingBackslash(base);
+  base = ExCommon::AddTrailingBackslash(base);
   CreateLogFolder(base);
 
   std::wstring folder = NormalizeFolder(base + host + L"\\");
-  std::wstring path = folder + LogFileName(host, rule.timestamped, LocalSessionId(),
+  std::wstring path = folder + LogFileName(host, rule.timestamped, ExCommon::GeCurrentSessionId(),
                                            ::GetCurrentProcessId(), Now());
   // A cut name would log under a name nobody looks for: no file instead.
   if (path.size() > kMaxLogPath) return L"";
@@ -311,7 +227,7 @@ bool ArchiveLogFile(const std::wstring& path) {
   if (archived.empty()) return false;
   if (!::MoveFileExW(path.c_str(), archived.c_str(), MOVEFILE_COPY_ALLOWED)) return false;
   std::wstring destination =
-      CompressedName(archived, LocalFileExists(archived + L".gz"), EpochSeconds());
+      CompressedName(archived, ExCommon::FileExists(archived + L".gz"), EpochSeconds());
   std::wstring command = CompressorCommandLine(CompressorPath(), archived, destination);
 
   STARTUPINFOW startup{};
