@@ -230,9 +230,10 @@ void Logger::OpenFile() {
     open_.store(s->file != INVALID_HANDLE_VALUE);
   }
   MutexGuard guard(s->mutex, kMutexWaitMs);
-  if (guard.acquired() && open_.load() &&
-      logplace::ShouldRotate(s->size_limit, FileSize(s->file)))
-    RotateLocked();
+  // Without the mutex every banner line would wait out its own bound only to
+  // be dropped: the caller would be held for seconds.
+  if (!guard.acquired()) return;
+  if (open_.load() && logplace::ShouldRotate(s->size_limit, FileSize(s->file))) RotateLocked();
   WriteBanner();
 }
 

@@ -65,6 +65,16 @@ int64_t EpochSeconds() {
   return static_cast<int64_t>((ticks.QuadPart - 116444736000000000ull) / 10000000ull);
 }
 
+// The archived and compressed names are longer than the log file's own
+// path, which may use all of MAX_PATH: past it, only the extended form works.
+std::wstring Extended(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return path;
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return L"\\\\?\\" + path;
+  if (path.compare(0, 2, L"\\\\") == 0 && path.compare(0, 4, L"\\\\?\\") != 0)
+    return L"\\\\?\\UNC\\" + path.substr(2);
+  return path;
+}
+
 using GetFolderPathFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
 
 std::wstring CommonAppDataFrom(const wchar_t* library) {
@@ -225,9 +235,10 @@ std::wstring CompressorPath() {
 bool ArchiveLogFile(const std::wstring& path) {
   std::wstring archived = ArchivedName(path, Now());
   if (archived.empty()) return false;
-  if (!::MoveFileExW(path.c_str(), archived.c_str(), MOVEFILE_COPY_ALLOWED)) return false;
+  if (!::MoveFileExW(Extended(path).c_str(), Extended(archived).c_str(), MOVEFILE_COPY_ALLOWED))
+    return false;
   std::wstring destination =
-      CompressedName(archived, ExCommon::FileExists(archived + L".gz"), EpochSeconds());
+      CompressedName(archived, ExCommon::FileExists(Extended(archived + L".gz")), EpochSeconds());
   std::wstring command = CompressorCommandLine(CompressorPath(), archived, destination);
 
   STARTUPINFOW startup{};

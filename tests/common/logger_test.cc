@@ -275,6 +275,26 @@ void FillUntilFull(const std::wstring& path, uint64_t limit, int& count) {
 QV_CHILD_MAIN(logger_host) {
   if (args.size() < 2) return 90;
   const std::wstring& scenario = args[1];
+  if (scenario == L"blocked-open") {
+    // Another thread holds the logger's mutex while the logger opens its file.
+    HANDLE taken = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::wstring name = MutexName();
+    std::thread holder([&] {
+      HANDLE mutex = ::CreateMutexW(nullptr, /*initial_owner=*/TRUE, name.c_str());
+      ::SetEvent(taken);
+      ::WaitForSingleObject(release, 60000);
+      ::ReleaseMutex(mutex);
+      ::CloseHandle(mutex);
+    });
+    ::WaitForSingleObject(taken, 10000);
+    Log(LOG_INFO, L"while-blocked");
+    ::SetEvent(release);
+    holder.join();
+    Log(LOG_INFO, L"after-release");
+    ::CloseHandle(taken);
+    ::CloseHandle(release);
+  }
   Logger& logger = Logger::Instance();
   std::wstring report;
   auto add = [&report](const wchar_t* key, const std::wstring& value) {
@@ -355,7 +375,20 @@ QV_CHILD_MAIN(logger_host) {
       });
     }
     for (auto& w : workers) w.join();
-  } else if (scenario != L"report") {
+  } else if (scenario == L"dll") {
+    if (args.size() < 3) return 95;
+    HMODULE dll = ::LoadLibraryW(args[2].c_str());
+    if (!dll) return 96;
+    auto dll_log = reinterpret_cast<void (*)(int, const wchar_t*)>(
+        reinterpret_cast<void*>(::GetProcAddress(dll, "QvDllLog")));
+    if (!dll_log) return 97;
+    dll_log(LOG_INFO, L"from-dll");
+    Log(LOG_INFO, L"from-exe");
+    dll_log(LOG_WARN, L"from-dll-again");
+    // The library's logger closes its handles at unload; the host's goes on.
+    ::FreeLibrary(dll);
+    Log(LOG_INFO, L"after-unload");
+  } else if (scenario != L"report" && scenario != L"blocked-open") {
     return 93;
   }
   Log(LOG_INFO, L"report-line");
@@ -463,6 +496,33 @@ TEST(Logger, LevelFromRegistryFilters) {
   }
 }
 
+TEST(Logger, LibraryCopyOfTheLoggerSharesTheHostFile) {
+  Host host(UniqueHost(), LogsFolder());
+  host.key().level().SetDword(1);
+  std::wstring dll = testing_support::ExecutableDir() + L"\\qv_logging_dll.dll";
+  ASSERT_EQ(0, host.Run(L"dll", {dll}));
+  LogFile log = ReadLog(host.LogPath());
+  ASSERT_TRUE(log.exists);
+  std::vector<std::wstring> texts;
+  for (const auto& line : log.lines) {
+    DWORD p = 0, t = 0;
+    std::wstring tag, text;
+    ASSERT_TRUE(ParseLine(line, &p, &t, &tag, &text)) << line;
+    texts.push_back(tag + L" - " + text);
+  }
+  std::vector<std::wstring> tail(texts.begin() + 3, texts.end());  // after the host banner
+  std::vector<std::wstring> expected = {
+      L"[DEBUG] - Logger Started in dll: Module Name[qv_logging_dll]",
+      L"[DEBUG] - " + std::wstring(60, L'-'),
+      L"[INFO ] - from-dll",
+      L"[INFO ] - from-exe",
+      L"[WARN] - from-dll-again",
+      L"[INFO ] - after-unload",
+      L"[INFO ] - report-line",
+  };
+  EXPECT_EQ(expected, tail);
+}
+
 TEST(Logger, LevelZeroWritesNoFile) {
   Host host(UniqueHost(), LogsFolder());
   host.key().level().SetDword(0);
@@ -535,6 +595,18 @@ TEST(Logger, RegistryValuesOfAnyShape) {
       EXPECT_EQ(c.raw.data, data) << c.name;
     }
   }
+}
+
+TEST(Logger, MutexHeldWhileOpeningSkipsTheBannerOnly) {
+  Host host(UniqueHost(), LogsFolder());
+  ASSERT_EQ(0, host.Run(L"blocked-open"));
+  EXPECT_EQ(L"1", host.Report(L"open"));
+  LogFile log = ReadLog(host.LogPath());
+  ASSERT_TRUE(log.exists);
+  EXPECT_EQ(0u, log.Count(L"Logger Started"));
+  EXPECT_EQ(0u, log.Count(L"while-blocked"));
+  EXPECT_EQ(1u, log.Count(L"] - after-release"));
+  EXPECT_EQ(1u, log.Count(L"] - report-line"));
 }
 
 TEST(Logger, HeldMutexDropsTheLineAndAbandonedMutexIsTakenOver) {
@@ -617,48 +689,95 @@ bool MatchesDigits(const std::wstring& text, const std::wstring& pattern) {
   return true;
 }
 
-TEST(Logger, RotationArchivesTheFullFileAndCompressesIt) {
-  Host host(UniqueHost(), LogsFolder());
-  host.key().size().SetDword(0);  // 1 MiB
-  std::wstring snapshot = host.dir().Sub(L"full.log");
-  ASSERT_EQ(0, host.Run(L"rotate", {snapshot}));
-  EXPECT_EQ(L"1048576", host.Report(L"limit"));
-
-  // The compressor runs on its own; it is done when the archived copy is gone.
+// Waits for the compressor, which runs on its own: it is done when only the
+// current log and the archive are left. Returns the archive's file name.
+std::wstring AwaitArchive(Host& host) {
   std::wstring gz;
   for (int i = 0; i < 600; ++i) {
-    std::vector<std::wstring> files = FilesIn(host.folder());
     gz.clear();
     bool archived_left = false;
-    for (const auto& f : files) {
-      if (f.size() > 3 && f.compare(f.size() - 3, 3, L".gz") == 0) gz = f;
-      else if (f != host.name() + L".log") archived_left = true;
+    for (const auto& f : FilesIn(host.folder())) {
+      if (f.size() > 3 && f.compare(f.size() - 3, 3, L".gz") == 0) {
+        gz = f;
+      } else if (f != host.name() + L".log") {
+        archived_left = true;
+      }
     }
     if (!gz.empty() && !archived_left) break;
     ::Sleep(50);
   }
-  ASSERT_FALSE(gz.empty()) << "no compressed archive";
+  if (!gz.empty()) host.Track(L"\\\\?\\" + host.folder() + L"\\" + gz);
+  return gz;
+}
+
+void ExpectArchiveHolds(Host& host, const std::wstring& gz, const std::string& full) {
   EXPECT_TRUE(MatchesDigits(gz, host.name() + L"[##-##-##][##-##-##].log.gz")) << gz;
   EXPECT_EQ(2u, FilesIn(host.folder()).size());
-
-  std::string full, packed;
-  ASSERT_TRUE(ReadWholeFile(snapshot, full));
-  ASSERT_TRUE(ReadWholeFile(host.folder() + L"\\" + gz, packed));
+  std::string packed;
+  // Past MAX_PATH at the longest log path: read through the extended form.
+  ASSERT_TRUE(ReadWholeFile(L"\\\\?\\" + host.folder() + L"\\" + gz, packed));
   bool ok = false;
   std::string unpacked = Gunzip(packed, ok);
   EXPECT_TRUE(ok);
   EXPECT_TRUE(unpacked == full) << "archive differs from the full file";
+}
 
-  std::wstring text = Utf16(full);
-  EXPECT_EQ(0xFEFF, text[0]);
-  EXPECT_GE(full.size(), 1048576u);
-  EXPECT_LT(full.size(), 1048576u + 1000u) << "over the limit by more than one line";
-  EXPECT_NE(std::wstring::npos, text.find(L"] - fill 0 "));
+TEST(Logger, RotationArchivesTheFullFileAndCompressesIt) {
+  // The longest accepted log path (259 characters): the archive names pass MAX_PATH.
+  std::wstring longest = UniqueHost();
+  size_t fixed = LogsFolder().size() + 1 + 1 + 4;  // "\" host "\" host ".log"
+  longest.append((259 - fixed) / 2 - longest.size(), L'L');
+  for (const std::wstring& name : {UniqueHost(), longest}) {
+    Host host(name, LogsFolder());
+    host.key().size().SetDword(0);  // 1 MiB
+    std::wstring snapshot = host.dir().Sub(L"full.log");
+    ASSERT_EQ(0, host.Run(L"rotate", {snapshot})) << name;
+    EXPECT_EQ(L"1048576", host.Report(L"limit"));
+    if (name == longest) {
+      EXPECT_EQ(259u, host.LogPath().size());
+    }
 
-  LogFile fresh = ReadLog(host.LogPath());
+    std::wstring gz = AwaitArchive(host);
+    ASSERT_FALSE(gz.empty()) << "no compressed archive for " << name;
+    std::string full;
+    ASSERT_TRUE(ReadWholeFile(snapshot, full));
+    ExpectArchiveHolds(host, gz, full);
+
+    std::wstring text = Utf16(full);
+    EXPECT_EQ(0xFEFF, text[0]);
+    EXPECT_GE(full.size(), 1048576u);
+    EXPECT_LT(full.size(), 1048576u + 1000u) << "over the limit by more than one line";
+    EXPECT_NE(std::wstring::npos, text.find(L"] - fill 0 "));
+
+    LogFile fresh = ReadLog(host.LogPath());
+    EXPECT_TRUE(fresh.bom);
+    EXPECT_EQ(0u, fresh.Count(L"] - fill "));
+    EXPECT_EQ(1u, fresh.Count(L"] - after-rotation"));
+  }
+}
+
+TEST(Logger, FullFileFoundAtStartIsArchivedBeforeTheBanner) {
+  Host host(UniqueHost(), LogsFolder());
+  host.key().size().SetDword(0);
+  std::wstring path = LogsFolder() + L"\\" + host.name() + L"\\" + host.name() + L".log";
+  std::string full = "\xFF\xFE";
+  for (int i = 0; full.size() < 1048576; ++i) full += std::string("o\0l\0d\0\r\0\n\0", 10);
+  ASSERT_TRUE(CreateDirectoryW(host.folder().c_str(), nullptr));
+  {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    DWORD written = 0;
+    ::WriteFile(h, full.data(), static_cast<DWORD>(full.size()), &written, nullptr);
+    ::CloseHandle(h);
+  }
+  ASSERT_EQ(0, host.Run(L"report"));
+  std::wstring gz = AwaitArchive(host);
+  ASSERT_FALSE(gz.empty());
+  ExpectArchiveHolds(host, gz, full);
+  LogFile fresh = ReadLog(path);
   EXPECT_TRUE(fresh.bom);
-  EXPECT_EQ(0u, fresh.Count(L"] - fill "));
-  EXPECT_EQ(1u, fresh.Count(L"] - after-rotation"));
+  ASSERT_EQ(4u, fresh.lines.size());
+  EXPECT_NE(std::wstring::npos, fresh.lines[1].find(L"] - Logger Started: "));
 }
 
 TEST(Logger, WithoutArchivingTheFullFileKeepsGrowing) {

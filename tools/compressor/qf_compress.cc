@@ -9,11 +9,24 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include <zlib.h>
 
 namespace {
+
+// Archived log names may pass MAX_PATH; the extended form has no such limit.
+std::wstring Extended(const wchar_t* given) {
+  std::wstring path = given;
+  if (path.size() < MAX_PATH) return path;
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return L"\\\\?\\" + path;
+  if (path.compare(0, 2, L"\\\\") == 0 && path.compare(0, 4, L"\\\\?\\") != 0)
+    return L"\\\\?\\UNC\\" + path.substr(2);
+  return path;
+}
 
 bool WriteAll(HANDLE file, const unsigned char* data, size_t size) {
   while (size > 0) {
@@ -65,8 +78,10 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: QfCompress.exe -compressfile SOURCE DESTINATION\n");
     return 1;
   }
-  const wchar_t* source_path = argv[2];
-  const wchar_t* destination_path = argv[3];
+  std::wstring source_name = Extended(argv[2]);
+  std::wstring destination_name = Extended(argv[3]);
+  const wchar_t* source_path = source_name.c_str();
+  const wchar_t* destination_path = destination_name.c_str();
   // Writers are shut out while the copy is made, so nothing is lost by the removal.
   HANDLE source = ::CreateFileW(source_path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
