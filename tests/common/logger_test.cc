@@ -361,7 +361,11 @@ QV_CHILD_MAIN(logger_host) {
         return 91;
       Log(LOG_INFO, L"after-rotation");
     } else {
-      for (int i = 0; i < 20; ++i) Log(LOG_INFO, L"over %d", i);
+      // Every line over the limit closes and reopens the file: no handle may pile up.
+      Log(LOG_INFO, L"over %d", 0);
+      DWORD handles = testing_support::HandleCount();
+      for (int i = 1; i < 20; ++i) Log(LOG_INFO, L"over %d", i);
+      add(L"handle_growth", std::to_wstring(testing_support::HandleCount() - handles));
     }
     add(L"count", std::to_wstring(count));
   } else if (scenario == L"burst") {
@@ -756,6 +760,49 @@ TEST(Logger, RotationArchivesTheFullFileAndCompressesIt) {
   }
 }
 
+// Moves the prefix's compressor away for the scope of a test.
+class CompressorAway {
+ public:
+  CompressorAway() {
+    std::wstring quoted = logplace::CompressorPath();
+    path_ = quoted.substr(1, quoted.size() - 2);
+    moved_ = ::MoveFileExW(path_.c_str(), (path_ + L".away").c_str(), 0) != 0;
+  }
+  ~CompressorAway() {
+    if (moved_) ::MoveFileExW((path_ + L".away").c_str(), path_.c_str(), 0);
+  }
+  bool moved() const { return moved_; }
+
+ private:
+  std::wstring path_;
+  bool moved_ = false;
+};
+
+TEST(Logger, WithoutCompressorTheArchiveStaysUncompressed) {
+  Host host(UniqueHost(), LogsFolder());
+  host.key().size().SetDword(0);
+  std::wstring snapshot = host.dir().Sub(L"full.log");
+  {
+    CompressorAway away;
+    ASSERT_TRUE(away.moved());
+    ASSERT_EQ(0, host.Run(L"rotate", {snapshot}));
+  }
+  std::wstring archived;
+  for (const auto& f : FilesIn(host.folder()))
+    if (f != host.name() + L".log") archived = f;
+  EXPECT_EQ(2u, FilesIn(host.folder()).size());
+  ASSERT_TRUE(MatchesDigits(archived, host.name() + L"[##-##-##][##-##-##].log")) << archived;
+  std::string full, kept;
+  ASSERT_TRUE(ReadWholeFile(snapshot, full));
+  ASSERT_TRUE(ReadWholeFile(host.folder() + L"\\" + archived, kept));
+  EXPECT_TRUE(kept == full);
+  // The failure is logged while the file is closed: it does not reach it.
+  LogFile fresh = ReadLog(host.LogPath());
+  EXPECT_TRUE(fresh.bom);
+  EXPECT_EQ(1u, fresh.Count(L"] - after-rotation"));
+  EXPECT_EQ(0u, fresh.Count(L"ExCreateProces"));
+}
+
 TEST(Logger, FullFileFoundAtStartIsArchivedBeforeTheBanner) {
   Host host(UniqueHost(), LogsFolder());
   host.key().size().SetDword(0);
@@ -786,6 +833,7 @@ TEST(Logger, WithoutArchivingTheFullFileKeepsGrowing) {
   host.key().size().SetDword(0);
   ASSERT_EQ(0, host.Run(L"grow"));
   EXPECT_EQ(L"0", host.Report(L"archiving"));
+  EXPECT_EQ(L"0", host.Report(L"handle_growth"));
   EXPECT_EQ(StoredLogsFolder() + L"\\QfRepairTool\\QfRepairTool.log", host.LogPath());
   LogFile log = ReadLog(host.LogPath());
   ASSERT_TRUE(log.exists);
