@@ -125,6 +125,51 @@ TEST_F(ResourceMgrTest, TemporaryCopyName) {
   EXPECT_LE(digits.size(), 15u);
 }
 
+// Sets an environment variable of this process for a scope.
+class EnvOverride {
+ public:
+  EnvOverride(const wchar_t* name, const wchar_t* value)
+      : name_(name), old_(ExCommon::GetEnvironmentValue(name)),
+        had_(::GetEnvironmentVariableW(name, nullptr, 0) > 0) {
+    ::SetEnvironmentVariableW(name, value);
+  }
+  ~EnvOverride() { ::SetEnvironmentVariableW(name_, had_ ? old_.c_str() : nullptr); }
+
+ private:
+  const wchar_t* name_;
+  std::wstring old_;
+  bool had_;
+};
+
+TEST_F(ResourceMgrTest, CopyIsRetriedOnceThenTheLoadFails) {
+  ASSERT_TRUE(dir_.WriteFile(L"r.json", R"({"JID_A":"a"})"));
+  const std::wstring path = dir_.Sub(L"r.json");
+  testing_support::LogCapture log;
+  {
+    EnvOverride temp(L"TEMP", dir_.Sub(L"no such folder").c_str());
+    EXPECT_FALSE(mgr().Load(path));
+  }
+  const std::wstring copy_to = L" into " + dir_.Sub(L"no such folder") + L"\\ResourceMgr.";
+  EXPECT_EQ(1, log.Count(L"[WARN] - ResourceMgr - Load - Failed to copy file " + path + copy_to));
+  EXPECT_EQ(1, log.Count(L". Error=3, dwLockRes = 0\r\n"));
+  EXPECT_EQ(1, log.Count(L"[ ERROR  ] - ResourceMgr - Load Retry - Failed to copy file " + path + copy_to));
+  EXPECT_EQ(L"", mgr().GetResource(L"JID_A"));
+  EXPECT_TRUE(mgr().Load(path)) << "not marked as loaded";
+  EXPECT_EQ(L"a", mgr().GetResource(L"JID_A"));
+}
+
+TEST_F(ResourceMgrTest, TemporaryCopyWithoutTempGoesToTheTempPath) {
+  wchar_t buffer[MAX_PATH + 1];
+  std::wstring name;
+  {
+    EnvOverride temp(L"TEMP", nullptr);
+    DWORD n = ::GetTempPathW(MAX_PATH + 1, buffer);
+    ASSERT_GT(n, 0u);
+    name = ResourceMgr::TemporaryCopyName();
+  }
+  EXPECT_EQ(std::wstring(buffer) + L"ResourceMgr.", name.substr(0, wcslen(buffer) + 12));
+}
+
 std::wstring WithBackslash(std::wstring path) { return path.back() == L'\\' ? path : path + L"\\"; }
 
 TEST_F(ResourceMgrTest, AntiVirusResourceComesFromTheInstallFolder) {
