@@ -120,7 +120,9 @@ const wchar_t* WellFormed(const std::wstring& text, std::wstring& scratch) {
   return scratch.data();
 }
 
-constexpr size_t kMaxStringUnits = std::numeric_limits<rapidjson::SizeType>::max();
+// The writer reserves 2 + 6 * length bytes in its 32-bit length type; past
+// this length that sum wraps and the reservation would be too small.
+constexpr size_t kMaxStringUnits = (std::numeric_limits<rapidjson::SizeType>::max() - 2) / 6;
 
 // Writes one string; false when it is too long for the writer's length type
 // (an empty string keeps the document balanced; the caller drops it).
@@ -138,17 +140,23 @@ void WriteName(PacketWriter& writer, const wchar_t (&name)[N]) {
   writer.Key(name, static_cast<rapidjson::SizeType>(N - 1));
 }
 
+// Decoded into a buffer of its own, then copied into the result: sizing a
+// std::wstring first would fill it with the runtime's slow wmemset.
 std::wstring Utf8BytesToUtf16(const char* text, size_t size) {
-  std::wstring out;
-  out.resize(size);
-  size_t units = json_internal::DecodeUtf8(text, size, &out[0]);
+  wchar_t small[4096];
+  std::unique_ptr<wchar_t[]> large;
+  wchar_t* out = small;
+  if (size > sizeof small / sizeof small[0]) {
+    large.reset(new wchar_t[size]);
+    out = large.get();
+  }
+  size_t units = json_internal::DecodeUtf8(text, size, out);
   if (units == kDecodeError) {
     std::string input(text, size);
     if (LogEnabled(LOG_ERROR)) LogStreamA(LOG_ERROR) << "Utf8ToUtf16 Error: " << input;
     return ExCommon::AnsiToWide(input);
   }
-  out.resize(units);
-  return out;
+  return std::wstring(out, units);
 }
 
 }  // namespace
@@ -165,7 +173,7 @@ size_t DecodeUtf8(const char* text, size_t size, wchar_t* out) {
     // part of x86-64).
     while (end - p >= 16) {
       __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      if (_mm_movemask_epi8(bytes)) break;
+      if (_mm_movemask_epi8(bytes) | _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero))) break;
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(bytes, zero));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(bytes, zero));
       p += 16;
@@ -174,7 +182,9 @@ size_t DecodeUtf8(const char* text, size_t size, wchar_t* out) {
     if (p == end) break;
     const unsigned c = *p;
     const size_t left = static_cast<size_t>(end - p);
-    if (c < 0x80) {
+    if (c == 0) {
+      break;
+    } else if (c < 0x80) {
       *o++ = static_cast<wchar_t>(c);
       ++p;
     } else if (c < 0xC2) {
@@ -209,8 +219,7 @@ size_t DecodeUtf8(const char* text, size_t size, wchar_t* out) {
 
 std::wstring Utf8ToUtf16(const std::string& text) {
   try {
-    size_t size = text.find('\0');
-    return Utf8BytesToUtf16(text.data(), size == std::string::npos ? text.size() : size);
+    return Utf8BytesToUtf16(text.data(), text.size());
   } catch (const std::exception&) {
     return std::wstring();
   }
@@ -218,7 +227,7 @@ std::wstring Utf8ToUtf16(const std::string& text) {
 
 std::wstring GetJDocument(const GenericPacketW& packet) {
   try {
-    char first[8192];  // most packets fit; larger ones move to the heap
+    char first[4096];  // most packets fit; larger ones move to the heap
     Utf8Sink sink(first, sizeof first);
     // The writer's nesting stack (three levels here) lives on the stack too.
     alignas(16) char levels[512];

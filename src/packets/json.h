@@ -19,7 +19,8 @@ std::wstring Utf8ToUtf16(const std::string& text);
 
 namespace json_internal {
 // Decodes strict UTF-8 (no overlong forms, surrogates or values above
-// U+10FFFF) into `out`, which must hold `size` units. Returns the number of
-// units written, or SIZE_MAX when the text is not valid UTF-8.
+// U+10FFFF), up to `size` bytes or the first NUL, into `out`, which must
+// hold `size` units. Returns the number of units written, or SIZE_MAX when
+// the text is not valid UTF-8.
 size_t DecodeUtf8(const char* text, size_t size, wchar_t* out);
 }  // namespace json_internal

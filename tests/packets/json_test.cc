@@ -254,6 +254,11 @@ TEST(Utf8ToUtf16, DecodesValidText) {
       {"ascii runs around", "abcdefghij\xC3\xA9klmnopqrstu\xF0\x9F\x98\x80vwxyz0123",
        L"abcdefghij\u00E9klmnopqrstu\U0001F600vwxyz0123"},
       {"stops at NUL", std::string("ab\0cd", 5), L"ab"},
+      {"stops at NUL in a long run", std::string(20, 'a') + std::string("\0bbbb", 5),
+       std::wstring(20, L'a')},
+      {"nothing after NUL is read", std::string(20, 'a') + std::string("\0\xFF", 2),
+       std::wstring(20, L'a')},
+      {"long text", std::string(10000, 'x') + "\xC3\xA9", std::wstring(10000, L'x') + L"\u00E9"},
       {"limits", "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xF0\x90\x80\x80",
        L"\x7F\u0080\u07FF\u0800\uD7FF\uE000\U00010000"},
   };
