@@ -354,6 +354,17 @@ bool FileInfoWorker::IsDriveRoot(const std::wstring& path, std::wstring* root) {
   return false;
 }
 
+bool FileInfoWorker::HasWorker(uint32_t scan_mode) {
+  switch (scan_mode) {
+    case kFullScan:
+    case kCustomScan:
+    case kShellScan:
+    case kScheduledScan:
+    case kQuickScan: return true;
+    default: return false;
+  }
+}
+
 double FileInfoWorker::ModeFactor(uint32_t scan_mode) {
   switch (scan_mode) {
     case kFullScan: return 1.2;

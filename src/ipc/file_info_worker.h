@@ -18,16 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "scan/scan_enums.h"
 #include "scan/scan_exclusions.h"
 
 class FileInfoWorker {
  public:
-  // Numbers of the scan modes that have a worker.
-  static constexpr uint32_t kFullScan = 1;
-  static constexpr uint32_t kCustomScan = 2;
-  static constexpr uint32_t kShellScan = 3;
-  static constexpr uint32_t kScheduledScan = 4;
-  static constexpr uint32_t kQuickScan = 9;
+  // The scan modes that have a worker.
+  static constexpr uint32_t kFullScan = static_cast<uint32_t>(ScanMode::FullScan);
+  static constexpr uint32_t kCustomScan = static_cast<uint32_t>(ScanMode::CustomScan);
+  static constexpr uint32_t kShellScan = static_cast<uint32_t>(ScanMode::ShellScan);
+  static constexpr uint32_t kScheduledScan = static_cast<uint32_t>(ScanMode::ScheduledScan);
+  static constexpr uint32_t kQuickScan = static_cast<uint32_t>(ScanMode::QuickScan);
+  // True for the modes above.
+  static bool HasWorker(uint32_t scan_mode);
 
   // Optional tallies of a walk, for progress observers and benchmarks.
   struct WalkCounters {

@@ -112,6 +112,16 @@ TEST(FileInfoWorker, ScaleTruncatesAndSaturates) {
   EXPECT_EQ(UINT64_MAX, FileInfoWorker::Scale(UINT64_MAX / 10 * 9, 1.3));
 }
 
+TEST(FileInfoWorker, ModesWithAWorkerAndTheirFactors) {
+  for (int32_t mode = -1; mode <= 11; ++mode) {
+    const uint32_t m = static_cast<uint32_t>(mode);
+    const bool expected = mode == 1 || mode == 2 || mode == 3 || mode == 4 || mode == 9;
+    EXPECT_EQ(expected, FileInfoWorker::HasWorker(m)) << mode;
+    const double factor = mode == 1 ? 1.2 : mode == 4 ? 1.3 : 1.0;
+    EXPECT_EQ(factor, FileInfoWorker::ModeFactor(m)) << mode;
+  }
+}
+
 TEST(FileInfoWorker, ExclusionsLeaveItemsOut) {
   KnownTree tree;
   struct Case {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "packets/json_helper.h"
 #include "support/log_tail.h"
 #include "support/test_support.h"
 
@@ -193,6 +194,21 @@ TEST(ScanExclusions, OwnerNamePrefixesEveryLine) {
   EXPECT_TRUE(tail.Has(L"SomeOwner FolderExluded - Will not scan excluded folder:c:\\data",
                        LogTag(LOG_WARN)));
   EXPECT_TRUE(tail.Has(L"SomeOwner FileExcluded - Empty file", LogTag(LOG_WARN)));
+}
+
+// The lists arrive as JSON arrays of the request packet; entries stay as given.
+TEST(ScanExclusions, ListsFromTheRequestPacket) {
+  ScanExclusions filter;
+  filter.Init(kOwner, JsonHelper::GetMapFromList(L"[\"TXT\", \"log\"]"),
+              JsonHelper::GetMapFromList(L"[\"C:\\\\Users\", \"c:\\\\data\"]"),
+              JsonHelper::GetMapFromList(L"[\"c:\\\\keep\\\\f.bin\", 7]"),
+              JsonHelper::GetMapFromList(L"not json"));
+  EXPECT_FALSE(filter.FileExcluded(L"c:\\x\\a.txt"));
+  EXPECT_TRUE(filter.FileExcluded(L"c:\\x\\a.LOG"));
+  EXPECT_FALSE(filter.FolderExluded(L"C:\\Users"));
+  EXPECT_TRUE(filter.FolderExluded(L"C:\\Data\\Sub"));
+  EXPECT_TRUE(filter.FileExcluded(L"C:\\Keep\\F.bin"));
+  EXPECT_FALSE(filter.FileExcluded(L"c:\\keep\\g.bin"));
 }
 
 }  // namespace
