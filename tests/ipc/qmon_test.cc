@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+#include "common/handle.h"
+#include "ipc/queue_names.h"
+#include "ipc/smipczub.h"
+#include "support/queue_server.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::UniqueName;
+
+class Client : public SMIPCZUB {
+ public:
+  void OnItemsReceived(std::vector<const ItemHeader*>&) override {}
+};
+
+std::wstring Qmon(const std::wstring& args) {
+  return L"\"" + testing_support::ExecutableDir() + L"\\qmon.exe\" " + args;
+}
+
+// Runs qmon in the background; Join gives its exit code and output.
+class QmonRun {
+ public:
+  explicit QmonRun(const std::wstring& args)
+      : thread_([this, args] { code_ = testing_support::RunCommand(Qmon(args), &output_, 60000); }) {}
+  ~QmonRun() {
+    if (thread_.joinable()) thread_.join();
+  }
+  int Join() {
+    thread_.join();
+    return code_;
+  }
+  const std::string& output() const { return output_; }
+
+ private:
+  int code_ = -1;
+  std::string output_;
+  std::thread thread_;
+};
+
+bool WaitForServer(const std::wstring& queue) {
+  for (int i = 0; i < 3000; ++i) {
+    UniqueHandle marker(::OpenEventW(SYNCHRONIZE, FALSE, QueueServerMarkerName(queue).c_str()));
+    if (marker) return true;
+    ::Sleep(10);
+  }
+  return false;
+}
+
+const wchar_t kDetection[] =
+    L"{\"type\":\"ODAVScanner\",\"subtype\":\"MalwareDetectPacket\",\"channelid\":\"S-1\","
+    L"\"keyvallist\":[{\"key\":\"Path\",\"value\":\"C:\\\\x\\\\\u00e9\u4e2d.exe\"}]}";
+const wchar_t kProgress[] =
+    L"{\"type\":\"ODAVScanner\",\"subtype\":\"ScannedItemPacket\",\"channelid\":\"S-1\","
+    L"\"keyvallist\":[]}";
+
+TEST(Qmon, PrintsEachRecordAndCountsPerQueueAndSubtype) {
+  const std::wstring high = UniqueName(L"qvqm");
+  const std::wstring low = UniqueName(L"qvqm");
+  QmonRun run(L"--queue " + high + L":20480 --queue " + low + L":65536 --count 4 --duration 60");
+  ASSERT_TRUE(WaitForServer(high));
+  ASSERT_TRUE(WaitForServer(low));
+  Client to_high, to_low;
+  ASSERT_TRUE(to_high.Create(kChannelClient, high, 20480));
+  ASSERT_TRUE(to_low.Create(kChannelClient, low, 65536));
+  EXPECT_TRUE(to_high.WriteW(L"S-1", kDetection, 0));
+  EXPECT_TRUE(to_high.WriteW(L"S-1", kDetection, 0));
+  EXPECT_TRUE(to_low.WriteW(L"S-1", kProgress, 0));
+  EXPECT_TRUE(to_low.WriteW(L"raw", L"not json\r\nat all", 0));
+  EXPECT_EQ(0, run.Join());
+  const std::string& out = run.output();
+  std::string h(high.begin(), high.end()), l(low.begin(), low.end());
+  // Item name, size in bytes (UTF-16 with its NUL), and the JSON text on one line, as UTF-8.
+  std::string detection_line = " " + h + " item=S-1 size=" +
+                               std::to_string((std::wstring(kDetection).size() + 1) * 2) +
+                               " {\"type\":\"ODAVScanner\",\"subtype\":\"MalwareDetectPacket\"";
+  EXPECT_NE(std::string::npos, out.find(detection_line)) << out;
+  EXPECT_NE(std::string::npos, out.find("C:\\\\x\\\\\xC3\xA9\xE4\xB8\xAD.exe\"}]}\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(" " + l + " item=raw size=34 not json\\u000D\\u000Aat all\n"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find(h + ": 2 records\n  MalwareDetectPacket: 2\n")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find(l + ": 2 records\n  (not JSON): 1\n  ScannedItemPacket: 1\n"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("all queues: 4 records\n")) << out;
+  to_high.Disconnect();
+  to_low.Disconnect();
+}
+
+TEST(Qmon, PrettyPrintsOnRequestAndStopsAfterTheDuration) {
+  const std::wstring queue = UniqueName(L"qvqm");
+  QmonRun run(L"--queue " + queue + L":8192 --pretty --duration 3");
+  ASSERT_TRUE(WaitForServer(queue));
+  Client client;
+  ASSERT_TRUE(client.Create(kChannelClient, queue, 8192));
+  EXPECT_TRUE(client.WriteW(L"S-2", kProgress, 0));
+  EXPECT_EQ(0, run.Join());
+  EXPECT_NE(std::string::npos,
+            run.output().find("\n{\n  \"type\": \"ODAVScanner\",\n  \"subtype\": \"ScannedItemPacket\","))
+      << run.output();
+  EXPECT_NE(std::string::npos, run.output().find("all queues: 1 records\n")) << run.output();
+}
+
+TEST(Qmon, RefusesToStartWhenAnotherServerListens) {
+  const std::wstring queue = UniqueName(L"qvqm");
+  testing_support::RecordingServer server;
+  ASSERT_TRUE(server.Create(kChannelServer, queue, 8192));
+  std::string out;
+  EXPECT_EQ(2, testing_support::RunCommand(Qmon(L"--queue " + queue + L":8192 --duration 5"), &out));
+  EXPECT_NE(std::string::npos,
+            out.find("qmon: another server already listens on queue " +
+                     std::string(queue.begin(), queue.end()) + "; stop it first.\n"))
+      << out;
+  EXPECT_EQ(1, testing_support::RunCommand(Qmon(L"--queue"), &out));
+}
+
+}  // namespace
