@@ -301,17 +301,17 @@ bool SMIPCZUB::Write(const std::wstring& itemName, const void* data, uint64_t by
   if (!m_bCreated) {
     m_bCreated = OpenSharedMemory(m_dwType, m_qwSize);
     if (!m_bCreated) {
-      Log(LOG_WARN, L"SMIPCZUB::Write: Shared memory %s is not ready.", m_sQueueObjectName.c_str());
       ReleaseLock();
+      Log(LOG_WARN, L"SMIPCZUB::Write: Shared memory %s is not ready.", m_sQueueObjectName.c_str());
       return false;
     }
   }
   uint8_t* region = static_cast<uint8_t*>(m_pView.get());
   QueueHeader header = ReadHeader(region);
   if (!RecordFits(header.usedBytes, bytes, m_qwSize)) {
+    ReleaseLock();  // the log line need not hold up other writers
     Log(LOG_ERROR, L"SMIPCZUB::Write: not enough room to store size %d", static_cast<int>(bytes));
     if (noRoom) *noRoom = true;
-    ReleaseLock();
     // Wake the server anyway: a region it never heard of (or a corrupt
     // header) would otherwise stay full for good.
     SignalDataAvailable();
@@ -325,8 +325,9 @@ bool SMIPCZUB::Write(const std::wstring& itemName, const void* data, uint64_t by
   header.itemCount += 1;
   header.usedBytes += kItemHeaderSize + bytes;
   WriteHeader(region, header);
-  Log(LOG_DEBUG, L"SMIPCZUB::Write: Thread ID %d wrote %d bytes\n",
-      static_cast<int>(::GetCurrentThreadId()), static_cast<int>(bytes));
+  if (LogEnabled(LOG_DEBUG))
+    Log(LOG_DEBUG, L"SMIPCZUB::Write: Thread ID %d wrote %d bytes\n",
+        static_cast<int>(::GetCurrentThreadId()), static_cast<int>(bytes));
   ReleaseLock();
   SignalDataAvailable();
   return true;

@@ -593,6 +593,28 @@ TEST(SMIPCZUB, WriteOverlappingDisconnectNeverUsesAClosedChannel) {
   }
 }
 
+TEST(SMIPCZUB, TwoChannelsOfOneProcessShareTheQueueInWriteOrder) {
+  const std::wstring queue = UniqueName(L"qvq");
+  const uint64_t size = 8192;
+  RecordingServer server;
+  ASSERT_TRUE(server.Create(kChannelServer, queue, size));
+  TestClient reporter, one_shot;
+  ASSERT_TRUE(reporter.Create(kChannelClient, queue, size));
+  ASSERT_TRUE(one_shot.Create(kChannelClient, queue, size));
+  std::vector<std::wstring> sent;
+  for (int i = 0; i < 6; ++i) {
+    TestClient& channel = i % 2 ? one_shot : reporter;
+    sent.push_back(L"record " + std::to_wstring(i));
+    ASSERT_TRUE(channel.WriteW(i % 2 ? L"once" : L"reporter", sent.back(), 0));
+  }
+  ASSERT_TRUE(server.WaitForCount(6));
+  std::vector<testing_support::ReceivedRecord> records = server.Records();
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i], records[i].text) << "record " << i;
+    EXPECT_EQ(i % 2 ? L"once" : L"reporter", records[i].name) << "record " << i;
+  }
+}
+
 TEST(SMIPCZUB, LifecycleEdges) {
   const std::wstring queue = UniqueName(L"qvq");
   const uint64_t size = 8192;
