@@ -46,8 +46,10 @@ class QmonRun {
 
 bool WaitForServer(const std::wstring& queue) {
   for (int i = 0; i < 3000; ++i) {
+    // The marker comes before the mapping: wait for both.
     UniqueHandle marker(::OpenEventW(SYNCHRONIZE, FALSE, QueueServerMarkerName(queue).c_str()));
-    if (marker) return true;
+    UniqueHandle mapping(::OpenFileMappingW(FILE_MAP_READ, FALSE, QueueObjectName(queue).c_str()));
+    if (marker && mapping) return true;
     ::Sleep(10);
   }
   return false;
