@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/handle.h"
+#include "common/log.h"
 #include "ipc/queue_names.h"
 #include "support/queue_server.h"
 #include "support/test_support.h"
@@ -21,7 +22,9 @@ namespace {
 
 using namespace queue_layout;
 using testing_support::ChildProcess;
+using testing_support::InLog;
 using testing_support::LogTail;
+using testing_support::WaitForLog;
 using testing_support::RecordingServer;
 using testing_support::UniqueName;
 
@@ -295,8 +298,8 @@ TEST(SMIPCZUB, CapacityBoundaryAndRetriesUntilTheServerDrains) {
   EXPECT_EQ(3, RunWriter(queue, size, {L"create", L"bytes|fits|" + Num(exact)}));
   EXPECT_EQ(3, RunWriter(queue, size, {L"create", L"full|over"}))
       << "one byte more than the room left is refused as not fitting";
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Write: not enough room to store size 1"));
-  EXPECT_FALSE(log.Contains(L"Out of storage retry attempt")) << "no retry when retries are 0";
+  EXPECT_TRUE(WaitForLog(log, LOG_ERROR, L"SMIPCZUB::Write: not enough room to store size 1"));
+  EXPECT_FALSE(InLog(log, LOG_WARN, L"SMIPCZUB::WriteW: Out of storage retry attempt")) << "no retry when retries are 0";
   std::string region = ReadRegion(queue, size);
   EXPECT_EQ(1u, U64At(region, 0));
   EXPECT_EQ(size - 2, U64At(region, 8));
@@ -305,13 +308,15 @@ TEST(SMIPCZUB, CapacityBoundaryAndRetriesUntilTheServerDrains) {
   const std::wstring object = QueueObjectName(queue);
   ChildProcess retrier;
   ASSERT_TRUE(retrier.Start(L"queue_writer", {queue, Num(size), L"create", L"text|late|later|200"}));
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::WriteW: Out of storage retry attempt #0 for Shared memory " +
-                          object));
+  EXPECT_TRUE(WaitForLog(log, LOG_WARN,
+                         L"SMIPCZUB::WriteW: Out of storage retry attempt #0 for Shared memory " +
+                             object));
   server.Release();
   EXPECT_EQ(3, retrier.Wait());
   ASSERT_TRUE(server.WaitForCount(3));
   EXPECT_EQ(L"later", server.Records()[2].text);
-  EXPECT_TRUE(log.WaitFor(L"for Shared memory " + object + L" - Succeeded"));
+  EXPECT_TRUE(WaitForLog(log, LOG_ALW, L"SMIPCZUB::WriteW: Out of storage retry attempt #",
+                         L"for Shared memory " + object + L" - Succeeded"));
 }
 
 TEST(SMIPCZUB, ClientCreatedBeforeTheServerWritesOnceItExists) {
@@ -332,9 +337,10 @@ TEST(SMIPCZUB, ClientCreatedBeforeTheServerWritesOnceItExists) {
   ASSERT_TRUE(server.WaitForCount(1));
   EXPECT_EQ(L"delivered", server.Records()[0].text);
   const std::wstring object = QueueObjectName(queue);
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Client could not open file mapping for queue name : " +
-                          object + L" , object (2).\n"));
-  EXPECT_TRUE(log.Contains(L"SMIPCZUB::Write: Shared memory " + object + L" is not ready."));
+  EXPECT_TRUE(WaitForLog(log, LOG_WARN,
+                         L"SMIPCZUB::Client could not open file mapping for queue name : " +
+                             object + L" , object (2).\n"));
+  EXPECT_TRUE(InLog(log, LOG_WARN, L"SMIPCZUB::Write: Shared memory " + object + L" is not ready."));
 }
 
 TEST(SMIPCZUB, SecondServerIsRefusedWhileTheFirstRuns) {
@@ -348,8 +354,9 @@ TEST(SMIPCZUB, SecondServerIsRefusedWhileTheFirstRuns) {
 
   RecordingServer second;
   EXPECT_FALSE(second.Create(kChannelServer, queue, size));
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Create: another server is already listening on this event : " +
-                          QueueServerMarkerName(queue)));
+  EXPECT_TRUE(WaitForLog(log, LOG_FATAL,
+                         L"SMIPCZUB::Create: another server is already listening on this event : " +
+                             QueueServerMarkerName(queue)));
   second.Disconnect();
 
   TestClient client;
@@ -444,8 +451,8 @@ TEST(SMIPCZUB, CorruptRegionsDropTheBatchAndTheQueueRecovers) {
     ChildProcess corrupter;
     ASSERT_TRUE(corrupter.Start(L"queue_corrupter", {queue, Num(size), Num(i)}));
     EXPECT_EQ(0, corrupter.Wait()) << c.what;
-    EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Read: NULL Item Property.")) << c.what;
-    EXPECT_TRUE(log.Contains(c.line)) << c.what;
+    EXPECT_TRUE(WaitForLog(log, LOG_ERROR, L"SMIPCZUB::Read: NULL Item Property.")) << c.what;
+    EXPECT_TRUE(InLog(log, LOG_ERROR, c.line)) << c.what;
     // Bounded polling until the server has emptied the region.
     std::string region;
     for (int n = 0; n < 500; ++n) {
@@ -628,34 +635,36 @@ TEST(SMIPCZUB, LifecycleEdges) {
   ASSERT_TRUE(server.Create(kChannelServer, queue, size));
   EXPECT_FALSE(server.Create(kChannelServer, queue, size)) << "already created";
   EXPECT_TRUE(server.created());
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Create: Channel clready created , allocated new object."));
+  EXPECT_TRUE(WaitForLog(log, LOG_WARN, L"SMIPCZUB::Create: Channel clready created , allocated new object."));
 
   TestClient client;
   ASSERT_TRUE(client.Create(kChannelClient, queue, size));
   EXPECT_FALSE(client.Create(kChannelClient, queue, size));
   EXPECT_TRUE(client.WriteW(L"empty", L"", 0));
   EXPECT_FALSE(client.Write(L"null", nullptr, 4));
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Write: invalid data input."));
+  EXPECT_TRUE(WaitForLog(log, LOG_ERROR, L"SMIPCZUB::Write: invalid data input."));
   ASSERT_TRUE(server.WaitForCount(1));
   EXPECT_EQ(RecordBytes(L"empty", std::string(2, '\0')), server.Records()[0].raw)
       << "an empty text is a 2-byte payload";
 
   TestClient wrong_type;
   EXPECT_FALSE(wrong_type.Create(7, queue, size));
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Create: Invalid Type (7).\n"));
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Client could not open file mapping for queue name : " +
-                          QueueObjectName(queue)));
+  EXPECT_TRUE(WaitForLog(log, LOG_ERROR, L"SMIPCZUB::Create: Invalid Type (7).\n"));
+  EXPECT_TRUE(WaitForLog(log, LOG_WARN,
+                         L"SMIPCZUB::Client could not open file mapping for queue name : " +
+                             QueueObjectName(queue)));
 
   TestClient bigger;
   EXPECT_FALSE(bigger.Create(kChannelClient, queue, size * 16)) << "a size beyond the mapping";
-  EXPECT_TRUE(log.WaitFor(L"Could not map view of file , Queue name : " + QueueObjectName(queue)));
+  EXPECT_TRUE(WaitForLog(log, LOG_ERROR,
+                         L"Could not map view of file , Queue name : " + QueueObjectName(queue)));
   EXPECT_FALSE(bigger.WriteW(L"x", L"y", 0));
 
   TestClient tiny;
   EXPECT_FALSE(tiny.Create(kChannelClient, queue, 17));
   EXPECT_FALSE(tiny.WriteW(L"x", L"y", 0));
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Could not AcquireLock , err = 6"));
-  EXPECT_TRUE(log.Contains(L"SMIPCZUB::Write: Cannot lock Shared memory..."));
+  EXPECT_TRUE(WaitForLog(log, LOG_ERROR, L"SMIPCZUB::Could not AcquireLock , err = 6"));
+  EXPECT_TRUE(InLog(log, LOG_ERROR, L"SMIPCZUB::Write: Cannot lock Shared memory..."));
 
   DWORD handles = testing_support::HandleCount();
   for (int i = 0; i < 10; ++i) {
@@ -671,7 +680,7 @@ TEST(SMIPCZUB, LifecycleEdges) {
   }
   EXPECT_EQ(handles, testing_support::HandleCount()) << "no handle grows per create/disconnect";
   server.Disconnect();
-  EXPECT_TRUE(log.WaitFor(L"SMIPCZUB::Write: threadListener terminated.\n"));
+  EXPECT_TRUE(WaitForLog(log, LOG_ALW, L"SMIPCZUB::Write: threadListener terminated.\n"));
 }
 
 }  // namespace

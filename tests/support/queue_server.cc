@@ -69,54 +69,26 @@ std::vector<ReceivedRecord> RecordingServer::Records() {
   return copy;
 }
 
-namespace {
-
-uint64_t FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
-}  // namespace
-
-std::wstring LogTail::LogFilePath() {
-  std::wstring exe = ThisExecutable();
-  std::wstring host = exe.substr(exe.find_last_of(L'\\') + 1);
-  host = host.substr(0, host.find_last_of(L'.'));
-  wchar_t data[MAX_PATH];
-  DWORD n = ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-  std::wstring root = (n > 0 && n < MAX_PATH) ? std::wstring(data, n) : L"C:\\ProgramData";
-  return root + L"\\QuillfeatherZub\\Logs\\" + host + L"\\" + host + L".log";
-}
-
-LogTail::LogTail() : start_(FileSize(LogFilePath())) {}
-
-std::wstring LogTail::NewText() const {
-  std::string bytes;
-  if (!ReadWholeFile(LogFilePath(), bytes)) return L"";
-  // A rotation since construction starts a new file.
-  size_t from = bytes.size() >= start_ ? static_cast<size_t>(start_) : 0;
-  if (from == 0 && bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE)
-    from = 2;
-  from &= ~static_cast<size_t>(1);
-  std::wstring text((bytes.size() - from) / 2, L'\0');
-  if (!text.empty()) std::memcpy(&text[0], bytes.data() + from, text.size() * 2);
-  return text;
-}
-
-size_t LogTail::CountOf(const std::wstring& text) const {
-  std::wstring all = NewText();
+size_t CountLogLines(const LogTail& tail, int level, const std::wstring& text,
+                     const std::wstring& also) {
+  const std::wstring all = tail.Text();
+  const std::wstring needle = LogTag(level) + L" - " + text;
   size_t count = 0;
-  for (size_t at = all.find(text); at != std::wstring::npos; at = all.find(text, at + text.size()))
-    ++count;
+  for (size_t at = all.find(needle); at != std::wstring::npos; at = all.find(needle, at + 1)) {
+    size_t line_end = all.find(L"\r\n", at);
+    size_t line_start = all.rfind(L"\r\n", at);
+    line_start = line_start == std::wstring::npos ? 0 : line_start + 2;
+    if (also.empty() || all.substr(line_start, line_end - line_start).find(also) != std::wstring::npos)
+      ++count;
+  }
   return count;
 }
 
-bool LogTail::WaitFor(const std::wstring& text, DWORD timeout_ms) const {
+bool WaitForLog(const LogTail& tail, int level, const std::wstring& text, const std::wstring& also,
+                DWORD timeout_ms) {
   ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
   for (;;) {
-    if (Contains(text)) return true;
+    if (InLog(tail, level, text, also)) return true;
     if (::GetTickCount64() > deadline) return false;
     ::Sleep(10);
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ipc/smipczub.h"
+#include "support/log_tail.h"
 
 namespace testing_support {
 
@@ -43,20 +44,17 @@ class RecordingServer : public SMIPCZUB {
   HANDLE open_gate_;                     // manual-reset; set = not held
 };
 
-// Reads the log lines that this test binary and its children append to their
-// shared log file after construction.
-class LogTail {
- public:
-  LogTail();
-  static std::wstring LogFilePath();
-  std::wstring NewText() const;
-  bool Contains(const std::wstring& text) const { return NewText().find(text) != std::wstring::npos; }
-  size_t CountOf(const std::wstring& text) const;
-  // Bounded polling for a line to appear.
-  bool WaitFor(const std::wstring& text, DWORD timeout_ms = 10000) const;
-
- private:
-  uint64_t start_ = 0;
-};
+// Log lines "<tag of level> - <text>..." written by any process (this one or
+// its children) after `tail` was made; `also`, when given, must appear in the
+// same line.
+size_t CountLogLines(const LogTail& tail, int level, const std::wstring& text,
+                     const std::wstring& also = L"");
+inline bool InLog(const LogTail& tail, int level, const std::wstring& text,
+                  const std::wstring& also = L"") {
+  return CountLogLines(tail, level, text, also) > 0;
+}
+// Bounded polling for such a line.
+bool WaitForLog(const LogTail& tail, int level, const std::wstring& text,
+                const std::wstring& also = L"", DWORD timeout_ms = 10000);
 
 }  // namespace testing_support
