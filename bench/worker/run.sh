@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Scan-size worker against native tools on one generated tree.
 # Usage: bench/worker/run.sh [build-dir] [folders] [files-per-folder]
-# Builds the tree under /tmp (kept between runs), then times, best of 3 on a
-# warm cache: native `find -type f | wc -l`, native `du -sb`, the bare Wine
+# Builds the tree under /tmp (kept between runs), then times on a warm cache
+# native `find -type f | wc -l` and `du -sb` (best of 3), the bare Wine
 # FindFirstFileW/FindNextFileW walk and the worker (both through Z:).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -50,10 +50,11 @@ bytes=$(find "$tree" -type f -printf '%s\n' | awk '{s+=$1} END {print s+0}')
 t_find=$(best sh -c "find '$tree' -type f | wc -l")
 t_du=$(best du -sb "$tree")
 
-# In-process timings (the Wine start-up of about 50 ms is not in them).
+# In-process timings, the three walkers interleaved over 5 rounds, best of
+# each (the Wine start-up of about 50 ms is not in them).
+runs=$("$build/wine-run.sh" "$exe" all "$wintree" 5 </dev/null 2>/dev/null | tr -d '\r')
 inproc() {  # mode -> "files bytes best-seconds"
-  "$build/wine-run.sh" "$exe" "$1" "$wintree" 3 </dev/null 2>/dev/null | tr -d '\r' |
-    sort -k5 -g | head -1 | awk '{print $2, $4, $5}'
+  grep "^$1 " <<<"$runs" | sort -k5 -g | head -1 | awk '{print $2, $4, $5}'
 }
 read -r b_files b_bytes t_bare <<<"$(inproc bare)"
 read -r w_files w_bytes t_worker <<<"$(inproc worker)"

@@ -4,6 +4,8 @@
 //   worker_bench.exe worker DIR [runs]   FileInfoWorker thread, Custom Scan
 //   worker_bench.exe filtered DIR [runs] same, with exclusion lists that match nothing
 //   worker_bench.exe bare DIR [runs]     plain recursive enumeration
+//   worker_bench.exe all DIR [rounds]    the three interleaved, so load drift
+//                                        on a shared machine hits them alike
 //
 // Prints one line per run: mode, files, folders, bytes, seconds, files/s.
 #include <windows.h>
@@ -82,15 +84,20 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::wstring mode = argv[1], root = argv[2];
   const int runs = argc > 3 ? _wtoi(argv[3]) : 3;
+  const std::vector<std::wstring> modes =
+      mode == L"all" ? std::vector<std::wstring>{L"bare", L"worker", L"filtered"}
+                     : std::vector<std::wstring>{mode};
   for (int i = 0; i < runs; ++i) {
-    const double start = Now();
-    Result r = mode == L"bare" ? Bare(root) : Worker(root, mode == L"filtered");
-    const double seconds = Now() - start;
-    std::printf("%ls %llu %llu %llu %.4f %.0f\n", mode.c_str(),
-                static_cast<unsigned long long>(r.files),
-                static_cast<unsigned long long>(r.folders),
-                static_cast<unsigned long long>(r.bytes), seconds,
-                seconds > 0 ? static_cast<double>(r.files) / seconds : 0.0);
+    for (const std::wstring& m : modes) {
+      const double start = Now();
+      Result r = m == L"bare" ? Bare(root) : Worker(root, m == L"filtered");
+      const double seconds = Now() - start;
+      std::printf("%ls %llu %llu %llu %.4f %.0f\n", m.c_str(),
+                  static_cast<unsigned long long>(r.files),
+                  static_cast<unsigned long long>(r.folders),
+                  static_cast<unsigned long long>(r.bytes), seconds,
+                  seconds > 0 ? static_cast<double>(r.files) / seconds : 0.0);
+    }
   }
   return 0;
 }
