@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -70,6 +71,92 @@ TEST_F(ResourceMgrTest, LoadsOnceAndLooksUpInAnyCase) {
   EXPECT_EQ(L"", mgr().GetResource(L"JID_Other"));
   ASSERT_TRUE(mgr().Load(path));
   EXPECT_EQ(L"Changed", mgr().GetResource(L"JID_Greeting"));
+}
+
+TEST_F(ResourceMgrTest, LoadAndDeInitCyclesKeepTheHandleCount) {
+  ASSERT_TRUE(dir_.WriteFile(L"r.json", R"({"JID_A":"a"})"));
+  const std::wstring path = dir_.Sub(L"r.json");
+  ASSERT_TRUE(mgr().Load(path));  // the logger and the manager are open from here on
+  mgr().DeInit();
+  const DWORD before = testing_support::HandleCount();
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    ASSERT_TRUE(mgr().Load(path));
+    EXPECT_EQ(L"a", mgr().GetResource(L"JID_A"));
+    mgr().DeInit();
+  }
+  EXPECT_EQ(before, testing_support::HandleCount());
+}
+
+TEST_F(ResourceMgrTest, ThreadsMayLookUpWhileAnotherLoadsAndClears) {
+  ASSERT_TRUE(dir_.WriteFile(L"r.json", R"({"JID_A":"a"})"));
+  std::atomic<bool> done{false};
+  std::atomic<int> odd{0};
+  auto reader = [&] {
+    while (!done.load()) {
+      std::wstring text = mgr().GetResource(L"jid_a");
+      if (!text.empty() && text != L"a") ++odd;
+    }
+  };
+  std::thread first(reader), second(reader);
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    EXPECT_TRUE(mgr().Load(dir_.Sub(L"r.json")));
+    mgr().DeInit();
+  }
+  done = true;
+  first.join();
+  second.join();
+  EXPECT_EQ(0, odd.load());
+}
+
+// Each child loads the same file again and again, as processes of the
+// product starting together would.
+QV_CHILD_MAIN(resource_loader) {
+  ResourceMgr& mgr = ResourceMgr::instance();
+  for (int i = 0; i < 15; ++i) {
+    if (!mgr.Load(args.at(0))) return 10;
+    if (mgr.GetResource(L"JID_A") != L"a") return 11;
+    mgr.DeInit();
+  }
+  return 0;
+}
+
+TEST_F(ResourceMgrTest, ProcessesLoadingAtOnceUseTheirOwnCopies) {
+  ASSERT_TRUE(dir_.WriteFile(L"shared.json", R"({"JID_A":"a"})"));
+  testing_support::ChildProcess children[3];
+  for (auto& child : children) ASSERT_TRUE(child.Start(L"resource_loader", {dir_.Sub(L"shared.json")}));
+  for (auto& child : children) EXPECT_EQ(0, child.Wait());
+}
+
+QV_CHILD_MAIN(temporary_name) {
+  std::wstring name = ResourceMgr::TemporaryCopyName();
+  std::string bytes(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(wchar_t));
+  HANDLE file = ::CreateFileW(args.at(0).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 10;
+  DWORD written = 0;
+  bool ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::CloseHandle(file);
+  return ok ? 0 : 11;
+}
+
+// The runtime's unseeded generator would give every process the same first
+// number, and so processes loading in the same second the same copy.
+TEST_F(ResourceMgrTest, ProcessesDrawDifferentTemporaryNumbers) {
+  std::wstring numbers[2];
+  for (int i = 0; i < 2; ++i) {
+    testing_support::ChildProcess child;
+    const std::wstring out = dir_.Sub(L"name" + std::to_wstring(i));
+    ASSERT_TRUE(child.Start(L"temporary_name", {out}));
+    ASSERT_EQ(0, child.Wait());
+    std::string bytes;
+    ASSERT_TRUE(testing_support::ReadWholeFile(out, bytes));
+    std::wstring name(bytes.size() / 2, L'\0');
+    memcpy(&name[0], bytes.data(), name.size() * 2);
+    const size_t digits = name.find(L"ResourceMgr.") + 12 + 10;  // after the seconds
+    ASSERT_LT(digits, name.size());
+    numbers[i] = name.substr(digits);
+  }
+  EXPECT_NE(numbers[0], numbers[1]);
 }
 
 TEST_F(ResourceMgrTest, FailuresLeaveNothingLoaded) {
