@@ -386,8 +386,14 @@ void SMIPCZUB::Read() {
     Log(LOG_ERROR, L"SMIPCZUB::Read failed.");
     return;
   }
+  // Only the used part: nothing past usedBytes is ever read. A header out
+  // of bounds copies no records, and the parse then drops the batch.
   uint8_t* copy = m_pReadBuffer.get();
-  std::memcpy(copy, m_pView.get(), static_cast<size_t>(m_qwSize));
+  const QueueHeader header = ReadHeader(m_pView.get());
+  const bool bounded = header.usedBytes >= kHeaderSize && header.usedBytes <= m_qwSize;
+  const uint64_t used = bounded ? header.usedBytes : kHeaderSize;
+  std::memcpy(copy, m_pView.get(), static_cast<size_t>(used));
+  WriteHeader(copy, header);  // the header the bound was taken from
   WriteHeader(m_pView.get(), kEmptyHeader);
   ReleaseLock();
 
