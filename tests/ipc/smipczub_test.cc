@@ -527,7 +527,7 @@ TEST(SMIPCZUB, WriterKilledMidStreamLeavesOnlyIntactRecords) {
 
 TEST(SMIPCZUB, ManyWritersEveryAcceptedRecordArrivesOnceInOrder) {
   const std::wstring queue = UniqueName(L"qvq");
-  const uint64_t size = 262144;
+  const uint64_t size = 65536;
   const uint64_t procs = 2, threads = 4, count = 5000;
   RecordingServer server;
   ASSERT_TRUE(server.Create(kChannelServer, queue, size));
@@ -539,6 +539,15 @@ TEST(SMIPCZUB, ManyWritersEveryAcceptedRecordArrivesOnceInOrder) {
         L"queue_stress_writer",
         {queue, Num(size), Num(p), Num(threads), Num(count), dir.Sub(L"refused" + Num(p))}));
   }
+  // Stall the server three times until writers report a full region, so
+  // refusals happen under contention too.
+  for (size_t stall = 1; stall <= 3; ++stall) {
+    if (!server.WaitForCount(stall * 5000, 120000)) break;
+    LogTail log;
+    server.Hold();
+    EXPECT_TRUE(WaitForLog(log, LOG_ERROR, L"SMIPCZUB::Write: not enough room to store size"));
+    server.Release();
+  }
   for (auto& w : writers) EXPECT_EQ(0, w->Wait(600000));
 
   std::set<std::pair<uint64_t, uint64_t>> refused;  // (writer, seq)
@@ -548,6 +557,7 @@ TEST(SMIPCZUB, ManyWritersEveryAcceptedRecordArrivesOnceInOrder) {
     while (in >> t >> seq) refused.insert({p * threads + t, seq});
   }
   const size_t expected = procs * threads * count - refused.size();
+  EXPECT_LT(0u, refused.size()) << "the stalls made writers refuse records";
   EXPECT_TRUE(server.WaitForCount(expected, 60000));
   std::vector<testing_support::ReceivedRecord> records = server.Records();
   EXPECT_EQ(expected, records.size());
