@@ -109,6 +109,24 @@ TEST(Qmon, PrettyPrintsOnRequestAndStopsAfterTheDuration) {
   EXPECT_NE(std::string::npos, run.output().find("all queues: 1 records\n")) << run.output();
 }
 
+TEST(Qmon, HostilePayloadsArePrintedAsReceived) {
+  const std::wstring queue = UniqueName(L"qvqm");
+  const uint64_t size = 1048576;
+  QmonRun run(L"--queue " + queue + L":" + std::to_wstring(size) + L" --pretty --count 3 --duration 60");
+  ASSERT_TRUE(WaitForServer(queue));
+  Client client;
+  ASSERT_TRUE(client.Create(kChannelClient, queue, size));
+  const std::wstring deep = std::wstring(100000, L'[') + std::wstring(100000, L']');
+  EXPECT_TRUE(client.WriteW(L"deep", deep, 0));
+  EXPECT_TRUE(client.WriteW(L"open", std::wstring(200000, L'{'), 0));
+  EXPECT_TRUE(client.WriteW(L"subtype", L"{\"subtype\":[1,2]}", 0));
+  EXPECT_EQ(0, run.Join()) << "deep nesting neither crashes the parse nor the printing";
+  const std::string& out = run.output();
+  EXPECT_NE(std::string::npos, out.find(" item=deep size=400002 [[[[")) << out.substr(0, 300);
+  EXPECT_NE(std::string::npos, out.find("  (no subtype): 2\n")) << out.substr(out.size() - 300);
+  EXPECT_NE(std::string::npos, out.find("  (not JSON): 1\n")) << out.substr(out.size() - 300);
+}
+
 TEST(Qmon, RefusesToStartWhenAnotherServerListens) {
   const std::wstring queue = UniqueName(L"qvqm");
   testing_support::RecordingServer server;

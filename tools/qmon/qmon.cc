@@ -10,6 +10,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +92,29 @@ std::wstring OneLine(const std::wstring& text) {
   return out;
 }
 
+// Nesting depth of JSON text, strings skipped. Rendering a document is
+// recursive, so deep (hostile) documents are shown as received instead.
+size_t NestingDepth(const std::wstring& text) {
+  size_t depth = 0, deepest = 0;
+  bool in_string = false, escaped = false;
+  for (wchar_t c : text) {
+    if (in_string) {
+      if (escaped) escaped = false;
+      else if (c == L'\\') escaped = true;
+      else if (c == L'"') in_string = false;
+    } else if (c == L'"') {
+      in_string = true;
+    } else if (c == L'[' || c == L'{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == L']' || c == L'}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+constexpr size_t kMaxPrettyDepth = 64;
+
 struct Counts {
   uint64_t records = 0;
   std::map<std::wstring, uint64_t> subtypes;
@@ -166,7 +190,7 @@ class QueueMonitor : public SMIPCZUB {
           if (member != document.MemberEnd() && member->value.IsString())
             subtype.assign(member->value.GetString(), member->value.GetStringLength());
         }
-        if (options_.pretty) {
+        if (options_.pretty && NestingDepth(text) <= kMaxPrettyDepth) {
           WideBuffer buffer;
           rapidjson::PrettyWriter<WideBuffer, rapidjson::UTF16<wchar_t>, rapidjson::UTF16<wchar_t>>
               writer(buffer);
