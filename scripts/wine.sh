@@ -1,7 +1,7 @@
 # Wine helpers for the scripts. A persistent server must start before any
 # other Wine process of the prefix, or every process start costs seconds.
 wine_env() {
-  export WINEPREFIX="$1/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$(realpath -m "$1")/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
 }
 wine_up() {
