@@ -7,7 +7,8 @@
 //   - be built with the same compiler and the same C++ standard library
 //     (x86_64-w64-mingw32 g++, libstdc++, 64-bit, wchar_t of 16 bits), so
 //     that std::wstring and std::map have the representation the DLL uses;
-//   - never hand the DLL an object of a class it derived on its own side.
+//   - keep a request packet alive and unchanged from Create to Close: the
+//     DLL reads it in place and never changes or destroys it.
 // This header includes only standard headers.
 #pragma once
 
