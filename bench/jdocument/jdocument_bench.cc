@@ -157,5 +157,10 @@ int main(int argc, char** argv) {
   std::printf("ratio        : %.2f (median of adjacent-round ratios; min %.2f, max %.2f)\n",
               median(ratios), *std::min_element(ratios.begin(), ratios.end()),
               *std::max_element(ratios.begin(), ratios.end()));
+  // For scripts/bench.sh: figure, value, baseline, baseline value, ratio.
+  std::printf("BENCH\tGetJDocument packets/s\t%.0f\tbare RapidJSON Writer packets/s\t%.0f\t%.2f\n", o, b,
+              median(ratios));
+  std::printf("BENCH\tGetJDocument MB/s\t%.1f\tbare RapidJSON Writer MB/s\t%.1f\t%.2f\n", o * mb,
+              b * mb, median(ratios));
   return 0;
 }
