@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -141,8 +142,7 @@ std::wstring RemoveTrailingBackslash(const std::wstring& path) {
 std::wstring NormalizeFolderPath(const std::wstring& path, bool trailing_backslash) {
   if (path.empty()) return path;
   std::wstring result = path;
-  for (auto& c : result)
-    if (c == L'/') c = L'\\';
+  std::replace(result.begin(), result.end(), L'/', L'\\');
   return trailing_backslash ? AddTrailingBackslash(result, true) : RemoveTrailingBackslash(result);
 }
 
@@ -218,7 +218,7 @@ bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b) {
 }
 
 std::wstring ToLower(std::wstring text) {
-  for (auto& c : text) c = LowerAscii(c);
+  std::transform(text.begin(), text.end(), text.begin(), LowerAscii);
   return text;
 }
 

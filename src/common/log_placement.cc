@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -95,13 +96,11 @@ std::wstring CommonAppDataFrom(const wchar_t* library) {
 
 HostRule ClassifyHost(const std::wstring& host) {
   HostRule rule;
-  const wchar_t* installer = nullptr;
-  for (const wchar_t* entry : product::kInstallers) {
-    if (ExCommon::EqualsIgnoreCase(host, entry)) {
-      installer = entry;
-      break;
-    }
-  }
+  const auto* first = std::begin(product::kInstallers);
+  const auto* last = std::end(product::kInstallers);
+  const auto* found = std::find_if(
+      first, last, [&](const wchar_t* entry) { return ExCommon::EqualsIgnoreCase(host, entry); });
+  const wchar_t* installer = found != last ? *found : nullptr;
   if (installer) {
     rule.kind = HostKind::kInstaller;
     rule.archiving = false;
@@ -167,8 +166,7 @@ bool IsAbsolutePath(const std::wstring& path) {
 
 std::wstring NormalizeFolder(const std::wstring& path) {
   std::wstring out = path;
-  for (wchar_t& c : out)
-    if (c == L'/') c = L'\\';
+  std::replace(out.begin(), out.end(), L'/', L'\\');
   if (!out.empty() && out.back() != L'\\') out += L'\\';
   return out;
 }

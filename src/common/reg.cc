@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <sstream>
 
 #include "common/product.h"
@@ -39,7 +40,7 @@ void ScrambleBytes(void* data, size_t size, uint32_t key) {
   }
 }
 
-Reg::~Reg() { Close(); }
+Reg::~Reg() { Reg::Close(); }
 
 bool Reg::Open(HKEY root, const wchar_t* path, REGSAM access) {
   Close();
@@ -72,8 +73,9 @@ bool Reg::SetMultiString(const wchar_t* name, const std::vector<std::wstring>& v
     if (values.empty()) {
       data.assign(2, L'\0');
     } else {
-      size_t chars = 1;
-      for (const auto& v : values) chars += v.size() + 1;
+      size_t chars =
+          std::accumulate(values.begin(), values.end(), size_t{1},
+                          [](size_t n, const std::wstring& v) { return n + v.size() + 1; });
       if (chars > std::numeric_limits<DWORD>::max() / sizeof(wchar_t))
         return Report(ERROR_INVALID_PARAMETER);
       data.reserve(chars);
@@ -262,8 +264,9 @@ namespace {
 // back when the buffer is missing or too small.
 bool ListNames(const std::vector<std::wstring>& names, bool listed, wchar_t* buffer,
                uint32_t& size) {
-  size_t need = 1;
-  for (const auto& n : names) need += n.size() + 1;
+  size_t need =
+      std::accumulate(names.begin(), names.end(), size_t{1},
+                      [](size_t n, const std::wstring& name) { return n + name.size() + 1; });
   if (!listed) need = 0;
   if (need > std::numeric_limits<uint32_t>::max()) return Report(ERROR_INVALID_DATA);
   if (!buffer || size < need) {

@@ -1,5 +1,6 @@
 #include "ipc/file_info_worker.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/ex_common.h"
@@ -37,8 +38,7 @@ std::wstring TrimTrailingSlashes(const std::wstring& path) {
 std::wstring ForSystem(const std::wstring& path) {
   if (path.size() < MAX_PATH - 12) return path;
   std::wstring p = path;
-  for (wchar_t& c : p)
-    if (c == L'/') c = L'\\';
+  std::replace(p.begin(), p.end(), L'/', L'\\');
   if (p.size() >= 3 && p[1] == L':' && p[2] == L'\\') return L"\\\\?\\" + p;
   if (p.compare(0, 2, L"\\\\") == 0 && p.compare(0, 4, L"\\\\?\\") != 0 &&
       p.compare(0, 4, L"\\\\.\\") != 0)

@@ -105,7 +105,7 @@ std::wstring JsonHelper::ListParseErrorMessage(const std::wstring& text, uint32_
   for (int i = 15; i >= 0; --i, value >>= 4) hex[i] = kDigits[value & 0xF];
   hex[16] = L'\0';
   std::wostringstream message;
-  message << L"JsonHelper::GetMapFromList - Json has parse errros:" << text.c_str() << L"\r\nError:"
+  message << L"JsonHelper::GetMapFromList - Json has parse errros:" << text << L"\r\nError:"
           << hex << L"\r\nOffSet:" << offset;
   return message.str();
 }
