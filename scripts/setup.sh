@@ -9,7 +9,7 @@ build=${1:-$root/build}
 shift || true
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 rapidjson-dev googletest
-          libz-mingw-w64-dev cmake ninja-build)
+          libz-mingw-w64-dev cmake ninja-build cppcheck)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -22,6 +22,8 @@ fi
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" "$@" >/dev/null
+elif [ $# -gt 0 ]; then
+  cmake "$build" "$@" >/dev/null
 fi
 cmake --build "$build"
 
