@@ -35,14 +35,12 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   HANDLE get() const { return handle_; }
-  // cppcheck-suppress knownConditionTrueFalse ; redundant only where Invalid() is null
   bool valid() const { return handle_ != Traits::Invalid() && handle_ != nullptr; }
   explicit operator bool() const { return valid(); }
   HANDLE release() { return std::exchange(handle_, Traits::Invalid()); }
   void reset(HANDLE h = Traits::Invalid()) {
     if (h == handle_) return;
     HANDLE old = std::exchange(handle_, h);
-    // cppcheck-suppress knownConditionTrueFalse ; redundant only where Invalid() is null
     if (old != Traits::Invalid() && old != nullptr) {
       DWORD error = ::GetLastError();
       Traits::Close(old);

@@ -67,8 +67,6 @@ bool W32SecAttr::BuildFromEntries(EXPLICIT_ACCESS_A& admins, EXPLICIT_ACCESS_A& 
     return false;
   }
   bool built = false;
-  // The parts are freed like SetEntriesInAcl's DACL, with LocalFree.
-  // cppcheck-suppress LocalAllocCalled ; see above
   sa = static_cast<SECURITY_ATTRIBUTES*>(::LocalAlloc(LPTR, sizeof(SECURITY_ATTRIBUTES)));
   if (sa) {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
@@ -83,7 +81,6 @@ bool W32SecAttr::BuildFromEntries(EXPLICIT_ACCESS_A& admins, EXPLICIT_ACCESS_A& 
         admins.Trustee.ptstrName = static_cast<LPSTR>(admins_sid);
         EXPLICIT_ACCESS_A entries[2] = {admins, everyone};
         if (set_entries(2, entries, nullptr, &dacl) == ERROR_SUCCESS && dacl) {
-          // cppcheck-suppress LocalAllocCalled ; freed with LocalFree, as above
           sd = ::LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
           if (sd && ::InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION) &&
               ::SetSecurityDescriptorDacl(sd, /*bDaclPresent=*/TRUE, dacl,

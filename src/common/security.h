@@ -39,7 +39,6 @@ class HandleBase {
 template <typename T, typename Close = int(WINAPI*)(T)>
 class HandleImpl : public HandleBase<T> {
  public:
-  // cppcheck-suppress cstyleCast ; misreads the WINAPI function pointer type above as a cast
   HandleImpl(T handle, Close close) : handle_(handle), close_(close) {}
   ~HandleImpl() override { close_(handle_); }
   HandleImpl(const HandleImpl&) = delete;
