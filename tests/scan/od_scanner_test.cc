@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "common/ex_common.h"
+#include "common/handle.h"
 #include "ipc/product_paths.h"
 #include "ipc/queue_names.h"
 #include "ipc/reporter.h"
@@ -495,5 +497,135 @@ TEST_F(ScanSession, SummaryPerStatusWithShippedTexts) {
       }
       s.DeInit();
     }
+  }
+}
+
+namespace {
+
+const std::wstring kWidePath = std::wstring(L"C:\\\x0434\x0430\x043D\x043D\x044B\x0435\\caf\x00E9-\x4E2D-") +
+                               std::wstring(L"\xD83D\xDE00", 2) + L".exe";
+
+std::wstring DetectionPath(int i) { return kWidePath + L"." + std::to_wstring(i); }
+std::wstring DetectionName(int i) { return L"Mal\x0416-" + std::to_wstring(i); }
+
+std::wstring FromLatin1(const std::string& bytes) {
+  std::wstring out;
+  for (char c : bytes) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return out;
+}
+
+std::vector<std::wstring> ListFiles(const std::wstring& pattern) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(data.cFileName);
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+  return names;
+}
+
+std::wstring ImportFolder() {
+  return ExCommon::AddTrailingBackslash(GetStoredDataTempPath(), true) + L"DBImport\\";
+}
+
+}  // namespace
+
+// A scan of the command-line scanner: args are the named event, "with" or
+// "none" (detections), and the scan id.
+QV_CHILD_MAIN(console_scan) {
+  if (args.size() != 3) return 2;
+  GenericPacketW request;
+  request.SetKeyValue(L"ScanRequestedBy", L"RequestedByCommandLineScanner");
+  request.SetKeyValue(L"NamedEvent", args[0]);
+  bool detections = args[1] == L"with";
+  ODScanner s;
+  s.Init(args[2], 0, &request, {}, nullptr, nullptr);
+  if (!s.console_mode()) return 3;
+  ScanCountMetrics m = Metrics(5, detections ? 3 : 0);
+  s.OnItemScan(L"C:\\first", 1, m);  // starts the print interval: nothing printed
+  ::Sleep(300);
+  s.OnItemScan(kWidePath.c_str(), 1, m);
+  if (detections) {
+    for (int i = 1; i <= 3; ++i) s.OnMalwareDetection(Record(DetectionPath(i), DetectionName(i)));
+  }
+  m.m_bRebootRequired = true;
+  s.ConcludeScan(3, m);
+  s.DeInit();
+  return 0;
+}
+
+TEST(ConsoleScan, BlockLinesReportAndImportFilesThenTheEvent) {
+  for (bool with : {true, false}) {
+    std::wstring event_name = UniqueName(L"QvConsoleScanDone");
+    UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+    ASSERT_TRUE(event);
+    std::vector<std::wstring> csv_before = ListFiles(L"c:\\QuillfeatherScanReport.*.csv");
+    std::vector<std::wstring> imports_before = ListFiles(ImportFolder() + L"MalDetect_*.DBImport");
+
+    std::string output;
+    int exit_code = -1;
+    std::wstring cmd = L"\"" + testing_support::ThisExecutable() + L"\" --child console_scan \"" +
+                       event_name + L"\" " + (with ? L"with" : L"none") + L" " +
+                       ScanId(L"cons");
+    std::thread child([&] { exit_code = testing_support::RunCommand(cmd, &output); });
+    bool signalled = ::WaitForSingleObject(event.get(), 60000) == WAIT_OBJECT_0;
+    // The event is the last action: the files are complete when it is set.
+    std::vector<std::wstring> csv_now = ListFiles(L"c:\\QuillfeatherScanReport.*.csv");
+    std::vector<std::wstring> imports_now = ListFiles(ImportFolder() + L"MalDetect_*.DBImport");
+    child.join();
+    ASSERT_TRUE(signalled) << with;
+    ASSERT_EQ(exit_code, 0) << output;
+
+    std::vector<std::wstring> new_csv, new_imports;
+    for (const auto& f : csv_now)
+      if (std::find(csv_before.begin(), csv_before.end(), f) == csv_before.end())
+        new_csv.push_back(f);
+    for (const auto& f : imports_now)
+      if (std::find(imports_before.begin(), imports_before.end(), f) == imports_before.end())
+        new_imports.push_back(f);
+    std::sort(new_imports.begin(), new_imports.end());
+
+    std::string block = "Progress:0%\r\nItems   :5\r\nMalwares:" + std::string(with ? "3" : "0") +
+                        "\r\nScanning:" + scan_text::ToLatin1(scan_text::DisplayPath(kWidePath)) +
+                        "\r\n";
+    std::string expected = block + "Progress:100%\r\n\r\n\r\n";
+    if (!with) {
+      expected += "Scan completed.\nReboot is required to completed the disinfection\n";
+      EXPECT_EQ(output, expected);
+      EXPECT_TRUE(new_csv.empty());
+      EXPECT_TRUE(new_imports.empty());
+      continue;
+    }
+    ASSERT_EQ(new_csv.size(), 1u);
+    std::wstring csv_path = L"c:\\" + new_csv[0];
+    expected += "Scan completed, Malwares detected and resolved\n"
+                "Reboot is required to completed the disinfection\n"
+                "Malware report file was created at:" +
+                scan_text::ToLatin1(csv_path) + "\n";
+    EXPECT_EQ(output, expected);
+
+    std::string csv;
+    ASSERT_TRUE(testing_support::ReadWholeFile(csv_path, csv));
+    std::string expected_csv = "Malware Path,Malware Name\r";
+    for (int i = 1; i <= 3; ++i)
+      expected_csv += scan_text::ToLatin1(DetectionPath(i) + L"," + DetectionName(i) + L"\r");
+    EXPECT_EQ(csv, expected_csv);
+
+    ASSERT_EQ(new_imports.size(), 3u);
+    int64_t first = std::stoll(new_imports[0].substr(10));
+    for (int i = 1; i <= 3; ++i) {
+      EXPECT_EQ(new_imports[i - 1], L"MalDetect_" + std::to_wstring(first + i - 1) + L".DBImport");
+      std::string bytes;
+      ASSERT_TRUE(testing_support::ReadWholeFile(ImportFolder() + new_imports[i - 1], bytes));
+      ParsedPacket p = ParsePacket(FromLatin1(bytes));
+      ASSERT_TRUE(p.valid) << i;
+      EXPECT_EQ(p.subtype, L"MalwareDetectPacket");
+      EXPECT_EQ(p.Get(L"ItemPath"), FromLatin1(scan_text::ToLatin1(DetectionPath(i))));
+      EXPECT_EQ(p.Get(L"MalwareName"), FromLatin1(scan_text::ToLatin1(DetectionName(i))));
+    }
+    ::DeleteFileW(csv_path.c_str());
+    for (const auto& f : new_imports) ::DeleteFileW((ImportFolder() + f).c_str());
   }
 }
