@@ -1,0 +1,43 @@
+# Quorvane.dll exports exactly the nine functions by name and imports only
+# DLLs that every Windows machine has.
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<Quorvane.dll> -P dll_check.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${DLL} has no export name table")
+endif()
+string(SUBSTRING "${dump}" ${at} 4096 tail)
+string(REPLACE ";" "," tail "${tail}")
+string(REPLACE "\n" ";" lines "${tail}")
+list(REMOVE_AT lines 0)
+set(names "")
+foreach(line ${lines})
+  if(NOT line MATCHES "^[ \t]*\\[ *[0-9]+\\] ([A-Za-z_][A-Za-z0-9_]*)$")
+    break()
+  endif()
+  list(APPEND names ${CMAKE_MATCH_1})
+endforeach()
+list(SORT names)
+set(expected Close Create FileEnumerationCompleted IncreaseScanPercentage OnItemPreScan
+    OnItemScan OnMalwareDetection Start Stop)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports are '${names}', expected '${expected}'")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+set(system advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll shell32.dll version.dll
+    user32.dll)
+foreach(line ${imports})
+  string(REPLACE "DLL Name: " "" name "${line}")
+  string(STRIP "${name}" name)
+  string(TOLOWER "${name}" lower)
+  if(NOT lower IN_LIST system)
+    message(FATAL_ERROR "Quorvane.dll imports ${name}, which is not a system DLL")
+  endif()
+endforeach()
+message(STATUS "Quorvane.dll: ${names}; imports ${imports}")
