@@ -16,9 +16,15 @@
 #include "ipc/queue_names.h"
 #include "quorvane.h"
 #include "support/packet_json.h"
+#include "common/log.h"
+#include "support/log_lines.h"
+#include "support/log_tail.h"
 #include "support/queue_server.h"
 #include "support/test_support.h"
 
+using testing_support::AnyLineWith;
+using testing_support::CountLinesWith;
+using testing_support::LogTag;
 using testing_support::LogTail;
 using testing_support::ParsedPacket;
 using testing_support::ParsePacket;
@@ -189,7 +195,7 @@ TEST_F(Exports, CreateChecksItsArguments) {
     LogTail log;
     void* handle = d.create(c.id, c.mode, c.request, c.paths, c.count, nullptr, nullptr);
     EXPECT_EQ(handle != nullptr, c.opens) << c.line;
-    EXPECT_TRUE(log.Contains(c.line)) << c.line;
+    EXPECT_TRUE(AnyLineWith(log, c.line)) << c.line;
     if (handle) {
       EXPECT_EQ(d.close(handle, 3, &m), 0);
     }
@@ -240,15 +246,15 @@ TEST_F(Exports, NullAndUnknownHandlesAreRefused) {
   for (const Export& e : exports) {
     LogTail log;
     EXPECT_EQ(e.call(nullptr), e.refused) << e.name;
-    EXPECT_TRUE(log.Contains(e.null_line)) << e.name;
+    EXPECT_TRUE(log.Has(e.null_line, LogTag(LOG_ERROR))) << e.name;
     if (std::wstring(e.name) == L"OnMalwareDetection") {
-      EXPECT_FALSE(log.Contains(L"QUORVANE OnMalwareDetection:: Invalid hScanContext"));
+      EXPECT_FALSE(AnyLineWith(log, L"QUORVANE OnMalwareDetection:: Invalid hScanContext"));
     }
     std::wstring corrupt = std::wstring(L"QUORVANE ") + e.name + L":: Curropted object";
     for (void* fake : {static_cast<void*>(wrong), static_cast<void*>(forged)}) {
       LogTail fake_log;
       EXPECT_EQ(e.call(fake), e.refused) << e.name;
-      EXPECT_TRUE(fake_log.Contains(corrupt)) << corrupt;
+      EXPECT_TRUE(fake_log.Has(corrupt, LogTag(LOG_FATAL))) << corrupt;
     }
   }
   EXPECT_EQ(wrong[0], 0x12345678u);
@@ -285,7 +291,7 @@ TEST_F(Exports, ArgumentChecksOnALiveHandle) {
     LogTail log;
     EXPECT_EQ(c.call(), c.result) << c.line;
     if (std::wstring(c.line) != L"QUORVANE") {
-      EXPECT_TRUE(log.Contains(c.line)) << c.line;
+      EXPECT_TRUE(AnyLineWith(log, c.line)) << c.line;
     }
   }
   EXPECT_EQ(d.percentage(h), 0u);
@@ -294,7 +300,7 @@ TEST_F(Exports, ArgumentChecksOnALiveHandle) {
   EXPECT_EQ(d.close(h, 3, &m), 0);
   LogTail after;
   EXPECT_EQ(d.close(h, 3, &m), 0) << "a closed handle is refused";
-  EXPECT_TRUE(after.Contains(L"QUORVANE Close:: Curropted object"));
+  EXPECT_TRUE(after.Has(L"QUORVANE Close:: Curropted object", LogTag(LOG_FATAL)));
 }
 
 TEST_F(Exports, ActiveScannerCountLines) {
@@ -305,20 +311,20 @@ TEST_F(Exports, ActiveScannerCountLines) {
   for (int i = 1; i <= 6; ++i) {
     handles.push_back(d.create(L"count", 0, nullptr, nullptr, 0, nullptr, nullptr));
     ASSERT_NE(handles.back(), nullptr);
-    EXPECT_TRUE(log.Contains(L"QUORVANE Create:: Completed successfully , Activate scanners = " +
-                             std::to_wstring(i) + L"."))
+    EXPECT_TRUE(log.Has(L"QUORVANE Create:: Completed successfully , Activate scanners = " +
+                                std::to_wstring(i) + L".", LogTag(LOG_ALW)))
         << i;
   }
   LogTail first;
   d.close(handles[0], 3, &m);
-  EXPECT_TRUE(first.Contains(L"QUORVANE Close:: Completed successfully , Activate scanners = 5."));
-  EXPECT_TRUE(first.Contains(L"QUORVANE Close:: too many scanners = 5 , memory leak ?"));
+  EXPECT_TRUE(first.Has(L"QUORVANE Close:: Completed successfully , Activate scanners = 5.", LogTag(LOG_ALW)));
+  EXPECT_TRUE(first.Has(L"QUORVANE Close:: too many scanners = 5 , memory leak ?", LogTag(LOG_FATAL)));
   LogTail second;
   d.close(handles[1], 3, &m);
-  EXPECT_TRUE(second.Contains(L"QUORVANE Close:: Completed successfully , Activate scanners = 4."));
-  EXPECT_FALSE(second.Contains(L"too many scanners"));
+  EXPECT_TRUE(second.Has(L"QUORVANE Close:: Completed successfully , Activate scanners = 4.", LogTag(LOG_ALW)));
+  EXPECT_FALSE(AnyLineWith(second, L"too many scanners"));
   for (size_t i = 2; i < handles.size(); ++i) d.close(handles[i], 3, &m);
-  EXPECT_TRUE(log.Contains(L"QUORVANE Close:: Completed successfully , Activate scanners = 0."));
+  EXPECT_TRUE(log.Has(L"QUORVANE Close:: Completed successfully , Activate scanners = 0.", LogTag(LOG_ALW)));
 }
 
 TEST_F(Exports, HostileDetectionRecords) {

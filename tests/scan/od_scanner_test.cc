@@ -19,9 +19,15 @@
 #include "packets/json_helper.h"
 #include "packets/write_once.h"
 #include "support/packet_json.h"
+#include "common/log.h"
+#include "support/log_lines.h"
+#include "support/log_tail.h"
 #include "support/queue_server.h"
 #include "support/test_support.h"
 
+using testing_support::AnyLineWith;
+using testing_support::CountLinesWith;
+using testing_support::LogTag;
 using testing_support::LogTail;
 using testing_support::ParsedPacket;
 using testing_support::ParsePacket;
@@ -200,19 +206,19 @@ TEST_F(ScanSession, ConstructionInitAndDeInit) {
     std::wstring id = ScanId(L"init");
     EXPECT_EQ(s.Init(id, 9, nullptr, {dir.path()}, nullptr, nullptr), 0);
     EXPECT_TRUE(s.has_worker());
-    EXPECT_TRUE(log.Contains(L"ODScanner::Init - with ScanMode = Quick Scan, ScanID = " + id + L","));
+    EXPECT_TRUE(log.Has(L"ODScanner::Init - with ScanMode = Quick Scan, ScanID = " + id + L",", LogTag(LOG_ALW)));
     s.DeInit();
     EXPECT_FALSE(s.has_worker());
-    EXPECT_TRUE(log.Contains(L"FileInfoWorker::stop - request to stop, wait:1"));
-    EXPECT_TRUE(log.Contains(L"FileInfoWorker::stop - wait 250 completed."));
+    EXPECT_TRUE(log.Has(L"FileInfoWorker::stop - request to stop, wait:1", LogTag(LOG_ALW)));
+    EXPECT_TRUE(log.Has(L"FileInfoWorker::stop - wait 250 completed.", LogTag(LOG_ALW)));
   }
   LogTail log2;
   ODScanner none;
   none.Init(ScanId(L"init0"), 0, nullptr, {}, nullptr, nullptr);
   none.DeInit();
-  EXPECT_TRUE(log2.Contains(L"ODScanner::DeInit - Started."));
-  EXPECT_TRUE(log2.Contains(L"ODScanner::DeInit - Completed."));
-  EXPECT_FALSE(log2.Contains(L"FileInfoWorker::stop"));
+  EXPECT_TRUE(log2.Has(L"ODScanner::DeInit - Started.", LogTag(LOG_ALW)));
+  EXPECT_TRUE(log2.Has(L"ODScanner::DeInit - Completed.", LogTag(LOG_ALW)));
+  EXPECT_FALSE(AnyLineWith(log2, L"FileInfoWorker::stop"));
 }
 
 TEST_F(ScanSession, ConsoleModeNeedsTheExactRequester) {
@@ -261,8 +267,8 @@ TEST_F(ScanSession, PreScanCallbackTypes) {
   s.OnItemPreScanCallback(1, &five);
   s.OnItemPreScanCallback(2, &five);
   EXPECT_EQ(s.ScannedBytes(), 5u);
-  EXPECT_TRUE(log.Contains(L"ODScanner::OnItemPreScanCallback - Invalid call-back type = 2"));
-  EXPECT_FALSE(log.Contains(L"ODScanner::OnItemPreScanCallback - Invalid call-back type = 1"));
+  EXPECT_TRUE(log.Has(L"ODScanner::OnItemPreScanCallback - Invalid call-back type = 2", LogTag(LOG_ALW)));
+  EXPECT_FALSE(AnyLineWith(log, L"Invalid call-back type = 1"));
   uint64_t wrap = UINT64_MAX;
   s.OnItemPreScanCallback(0, &wrap);
   EXPECT_EQ(s.ScannedBytes(), 4u);
@@ -410,7 +416,7 @@ TEST_F(ScanSession, HiddenAutoStartGoesRealTime) {
   }
   EXPECT_NE(channels[0], channels[1]);
   EXPECT_EQ(s.ManualCleanupCount(), 2u) << "hidden detections are counted all the same";
-  EXPECT_EQ(log.CountOf(L"ODScanner::OnMalwareDetection - This is hidden auto-start detection, "
+  EXPECT_EQ(CountLinesWith(log, L"[WARN] - ODScanner::OnMalwareDetection - This is hidden auto-start detection, "
                         L"switching to real time detection."),
             2u);
 
@@ -418,10 +424,10 @@ TEST_F(ScanSession, HiddenAutoStartGoesRealTime) {
   s.ConcludeScan(3, Metrics());
   SyncHigh(id);
   EXPECT_TRUE(PacketsNamed(*g_high, id).empty()) << "no on-demand detection, no summary";
-  EXPECT_TRUE(conclusion.Contains(L"ODScanner::ConcludeScan - scanStatus:Completed, ScanMode:Custom Scan"));
-  EXPECT_TRUE(conclusion.Contains(L"ODScanner::ConcludeScan - Ignored, this is hidden auto-start scan."));
-  EXPECT_FALSE(conclusion.Contains(L"AMSERR_SUCCESS"));
-  EXPECT_FALSE(conclusion.Contains(L"Need to signal named event"));
+  EXPECT_TRUE(conclusion.Has(L"ODScanner::ConcludeScan - scanStatus:Completed, ScanMode:Custom Scan, Final Scan Matrix:\n", LogTag(LOG_ALW)));
+  EXPECT_TRUE(conclusion.Has(L"ODScanner::ConcludeScan - Ignored, this is hidden auto-start scan.", LogTag(LOG_ALW)));
+  EXPECT_FALSE(AnyLineWith(conclusion, L"AMSERR_SUCCESS"));
+  EXPECT_FALSE(AnyLineWith(conclusion, L"Need to signal named event"));
   s.DeInit();
 
   // Hidden, but requested by someone else: reported normally.
@@ -447,15 +453,23 @@ TEST_F(ScanSession, SummaryPerStatusWithShippedTexts) {
     const wchar_t* key;
     const wchar_t* resource;
     std::wstring suffix;
+    int level;
     const wchar_t* line;
   } cases[] = {
-      {1, L"Failed", L"ErrorMsg", L"JID_ScanAborted", L"", L"ODScanner::ConcludeScan - AMSERR_SCANABORTED"},
-      {2, L"Failed", L"ErrorMsg", L"JID_ScannerError", L" [2]", L"ODScanner::ConcludeScan - scanStatusError, scan result 2"},
-      {3, L"Succeeded", L"DisplayMsg", L"JID_ScanCompleteSuccess", L"", L"ODScanner::ConcludeScan - AMSERR_SUCCESS"},
-      {4, L"Failed", L"ErrorMsg", L"JID_InternalLogicError", L"", L"ODScanner::ConcludeScan - AMSSCAN_INTERNALLOGICERROR"},
-      {5, L"Failed", L"ErrorMsg", L"JID_UnknownScannerError", L"", L"ODScanner::ConcludeScan - AMSERR_UNKNOWN"},
-      {6, L"Failed", L"ErrorMsg", L"JID_InternalLogicError", L"", L"ODScanner::ConcludeScan - AMSSCAN_INTERNALLOGICERROR"},
-      {12, L"Failed", L"ErrorMsg", L"JID_ScannerError", L" [12]", L"ODScanner::ConcludeScan - scanStatusError, scan result 12"},
+      {1, L"Failed", L"ErrorMsg", L"JID_ScanAborted", L"", LOG_WARN,
+       L"ODScanner::ConcludeScan - AMSERR_SCANABORTED"},
+      {2, L"Failed", L"ErrorMsg", L"JID_ScannerError", L" [2]", LOG_ERROR,
+       L"ODScanner::ConcludeScan - scanStatusError, scan result 2"},
+      {3, L"Succeeded", L"DisplayMsg", L"JID_ScanCompleteSuccess", L"", LOG_ALW,
+       L"ODScanner::ConcludeScan - AMSERR_SUCCESS"},
+      {4, L"Failed", L"ErrorMsg", L"JID_InternalLogicError", L"", LOG_ERROR,
+       L"ODScanner::ConcludeScan - AMSSCAN_INTERNALLOGICERROR"},
+      {5, L"Failed", L"ErrorMsg", L"JID_UnknownScannerError", L"", LOG_WARN,
+       L"ODScanner::ConcludeScan - AMSERR_UNKNOWN"},
+      {6, L"Failed", L"ErrorMsg", L"JID_InternalLogicError", L"", LOG_ERROR,
+       L"ODScanner::ConcludeScan - AMSSCAN_INTERNALLOGICERROR"},
+      {12, L"Failed", L"ErrorMsg", L"JID_ScannerError", L" [12]", LOG_ERROR,
+       L"ODScanner::ConcludeScan - scanStatusError, scan result 12"},
   };
   for (const Case& c : cases) {
     for (bool with_request : {false, true}) {
@@ -485,7 +499,7 @@ TEST_F(ScanSession, SummaryPerStatusWithShippedTexts) {
       EXPECT_EQ(p.Get(L"ScanMode"), L"4");
       EXPECT_EQ(p.Get(L"FilesCnt"), L"70");
       EXPECT_EQ(p.Get(L"Progress"), L"100");
-      EXPECT_TRUE(log.Contains(c.line)) << c.status;
+      EXPECT_TRUE(log.Has(c.line, LogTag(c.level))) << c.status;
       for (const wchar_t* key : {L"HiddenScan", L"InvokerPID", L"ManualCleanupRequiredCount",
                                  L"RequestVeryLowScanCPULoad"})
         EXPECT_EQ(p.Has(key), with_request) << key << " " << c.status;

@@ -6,8 +6,13 @@
 
 #include "packets/json.h"
 #include "support/packet_json.h"
-#include "support/queue_server.h"
+#include "common/log.h"
+#include "support/log_lines.h"
+#include "support/log_tail.h"
 
+using testing_support::AnyLineWith;
+using testing_support::CountLinesWith;
+using testing_support::LogTag;
 using testing_support::LogTail;
 using testing_support::ParsePacket;
 using testing_support::ParsedPacket;
@@ -150,7 +155,7 @@ TEST(ScanPackets, AdditionalInfoIsCutAfter260Characters) {
     EXPECT_EQ(p.Get(L"AdditionalInfo"), c.expected) << c.length;
     std::wstring line = L"SetDetectionParamsEx - m_sDetectionsAdditionalInfo is too long: " +
                         std::to_wstring(c.length) + L" charcaters.";
-    EXPECT_EQ(log.Contains(line), c.warned) << c.length;
+    EXPECT_EQ(log.Has(line, LogTag(LOG_WARN)), c.warned) << c.length;
   }
 }
 
