@@ -174,6 +174,11 @@ int main(int argc, char** argv) {
     std::printf("%d thread%s, %zu items: item p50 %.0f ns p99 %.0f ns | floor p50 %.0f ns p99 %.0f ns | "
                 "p50 ratio %.2f\n",
                 threads, threads == 1 ? "" : "s", item_all.size(), i50, i99, f50, f99, i50 / f50);
+    const char* label = threads == 1 ? "1 thread" : "4 threads";
+    std::printf("BENCH\tscan item p50, %s (ns)\t%.0f\tpacket + bounded queue p50\t%.0f\t%.2f\n", label,
+                i50, f50, i50 / f50);
+    std::printf("BENCH\tscan item p99, %s (ns)\t%.0f\tpacket + bounded queue p99\t%.0f\t%.2f\n", label,
+                i99, f99, i99 / f99);
   }
   ScanCountMetrics m = Metrics(0);
   d.close(session, 3, &m);
