@@ -172,9 +172,7 @@ std::string ToLatin1(const std::wstring& text) {
 
 }  // namespace scan_text
 
-ODScanner::ODScanner() {
-  com_result_ = ::CoInitialize(nullptr);
-  com_thread_ = ::GetCurrentThreadId();
+ODScanner::ODScanner() : com_result_(::CoInitialize(nullptr)), com_thread_(::GetCurrentThreadId()) {
   ::InitializeCriticalSection(&lock_);
 }
 
