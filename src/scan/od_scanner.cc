@@ -47,9 +47,15 @@ int64_t MonotonicNs() {
 
 int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
 
+// GetStdHandle gives null without a handle and INVALID_HANDLE_VALUE on failure.
+bool UsableHandle(const void* handle) {
+  // cppcheck-suppress knownConditionTrueFalse ; its Win32 model makes the two values equal
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
 bool StdoutIsConsole(HANDLE out) {
   DWORD mode = 0;
-  return out && out != INVALID_HANDLE_VALUE && ::GetConsoleMode(out, &mode);
+  return UsableHandle(out) && ::GetConsoleMode(out, &mode);
 }
 
 // A console gets the text as it is (WriteConsoleW carries full Unicode); a
@@ -57,7 +63,7 @@ bool StdoutIsConsole(HANDLE out) {
 // hold. Cursor moves only on a console.
 void WriteStdout(const COORD* position, const std::wstring& text) {
   HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  if (!out || out == INVALID_HANDLE_VALUE) return;
+  if (!UsableHandle(out)) return;
   if (StdoutIsConsole(out)) {
     if (position) ::SetConsoleCursorPosition(out, *position);
     const wchar_t* data = text.data();
