@@ -98,6 +98,29 @@ class CsLock {
   CRITICAL_SECTION& cs_;
 };
 
+// Holds an SRW lock shared, or exclusive, for the scope.
+class SrwSharedLock {
+ public:
+  explicit SrwSharedLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
+  ~SrwSharedLock() { ::ReleaseSRWLockShared(&lock_); }
+  SrwSharedLock(const SrwSharedLock&) = delete;
+  SrwSharedLock& operator=(const SrwSharedLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
+class SrwExclusiveLock {
+ public:
+  explicit SrwExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+  ~SrwExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+  SrwExclusiveLock(const SrwExclusiveLock&) = delete;
+  SrwExclusiveLock& operator=(const SrwExclusiveLock&) = delete;
+
+ private:
+  SRWLOCK& lock_;
+};
+
 // Waits for a named mutex with a bound; an abandoned mutex counts as acquired
 // (abandoned() tells the owner to repair what it guards).
 class MutexGuard {

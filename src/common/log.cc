@@ -16,6 +16,20 @@
 
 namespace logfmt {
 
+LocalTime LocalNow() {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  LocalTime t;
+  t.year = st.wYear;
+  t.month = st.wMonth;
+  t.day = st.wDay;
+  t.hour = st.wHour;
+  t.minute = st.wMinute;
+  t.second = st.wSecond;
+  t.milliseconds = st.wMilliseconds;
+  return t;
+}
+
 const wchar_t* LevelTag(int level) {
   // "[" name "]", with a blank inside the brackets for ERROR and FATAL.
   static const wchar_t* const kTags[] = {L"[NONE ]", L"[DEBUG]",   L"[INFO ]", L"[WARN]",
@@ -116,20 +130,6 @@ void WriteDword(const std::wstring& key_path, const wchar_t* name, uint32_t valu
   DWORD data = value;
   ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
   ::RegCloseKey(key);
-}
-
-logfmt::LocalTime LocalNow() {
-  SYSTEMTIME st;
-  ::GetLocalTime(&st);
-  logfmt::LocalTime t;
-  t.year = st.wYear;
-  t.month = st.wMonth;
-  t.day = st.wDay;
-  t.hour = st.wHour;
-  t.minute = st.wMinute;
-  t.second = st.wSecond;
-  t.milliseconds = st.wMilliseconds;
-  return t;
 }
 
 }  // namespace
@@ -294,7 +294,7 @@ void Logger::WriteLine(int level, const wchar_t* text) {
   if (!s || !text || !open_.load(std::memory_order_relaxed)) return;
   // Slot 0 is kept for the byte-order mark so that it goes out in the same write.
   wchar_t line[1 + logfmt::kLineCapacity];
-  int length = logfmt::FormatLine(line + 1, logfmt::kLineCapacity, LocalNow(),
+  int length = logfmt::FormatLine(line + 1, logfmt::kLineCapacity, logfmt::LocalNow(),
                                   ::GetCurrentProcessId(), ::GetCurrentThreadId(), level, text);
   if (length < 0) return;
 

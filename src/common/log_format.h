@@ -16,6 +16,9 @@ struct LocalTime {
   uint16_t hour = 0, minute = 0, second = 0, milliseconds = 0;
 };
 
+// One reading of the local clock.
+LocalTime LocalNow();
+
 // "[INFO ]", "[ ERROR  ]", ...; null for a level outside 0..6.
 const wchar_t* LevelTag(int level);
 

@@ -29,20 +29,6 @@ void OpenUpFolder(const std::wstring& path) {
                           attributes.dacl, nullptr);
 }
 
-logfmt::LocalTime Now() {
-  SYSTEMTIME st;
-  ::GetLocalTime(&st);
-  logfmt::LocalTime t;
-  t.year = st.wYear;
-  t.month = st.wMonth;
-  t.day = st.wDay;
-  t.hour = st.wHour;
-  t.minute = st.wMinute;
-  t.second = st.wSecond;
-  t.milliseconds = st.wMilliseconds;
-  return t;
-}
-
 std::wstring TwoDigits3(const wchar_t* format, unsigned a, unsigned b, unsigned c) {
   wchar_t text[32];
   int n = _snwprintf_s(text, 32, _TRUNCATE, format, a % 100, b % 100, c % 100);
@@ -215,7 +201,7 @@ std::wstring PlaceLogFile(const std::wstring& given_host, bool& archiving) {
 
   std::wstring folder = NormalizeFolder(base + host + L"\\");
   std::wstring path = folder + LogFileName(host, rule.timestamped, ExCommon::GeCurrentSessionId(),
-                                           ::GetCurrentProcessId(), Now());
+                                           ::GetCurrentProcessId(), logfmt::LocalNow());
   // A cut name would log under a name nobody looks for: no file instead.
   if (path.size() > kMaxLogPath) return L"";
   if (!CreateLogFolder(folder)) return L"";
@@ -231,7 +217,7 @@ std::wstring CompressorPath() {
 }
 
 bool ArchiveLogFile(const std::wstring& path) {
-  std::wstring archived = ArchivedName(path, Now());
+  std::wstring archived = ArchivedName(path, logfmt::LocalNow());
   if (archived.empty()) return false;
   if (!::MoveFileExW(Extended(path).c_str(), Extended(archived).c_str(), MOVEFILE_COPY_ALLOWED))
     return false;

@@ -108,27 +108,6 @@ constexpr DWORD kLockAttemptMs = 250;
 constexpr DWORD kRetrySleepMs = 50;
 constexpr DWORD kListenerJoinMs = 3000;
 
-class SharedLock {
- public:
-  explicit SharedLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockShared(&lock_); }
-  ~SharedLock() { ::ReleaseSRWLockShared(&lock_); }
-  SharedLock(const SharedLock&) = delete;
-  SharedLock& operator=(const SharedLock&) = delete;
-
- private:
-  SRWLOCK& lock_;
-};
-
-class ExclusiveLock {
- public:
-  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
-  ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
- private:
-  SRWLOCK& lock_;
-};
 
 int ErrorCode() { return static_cast<int>(::GetLastError()); }
 
@@ -139,7 +118,7 @@ SMIPCZUB::SMIPCZUB() = default;
 SMIPCZUB::~SMIPCZUB() { Disconnect(); }
 
 bool SMIPCZUB::Create(uint32_t type, const std::wstring& queueName, uint64_t queueSize) {
-  ExclusiveLock guard(m_ChannelLock);
+  SrwExclusiveLock guard(m_ChannelLock);
   if (m_bCreated) {
     Log(LOG_WARN, L"SMIPCZUB::Create: Channel clready created , allocated new object.");
     return false;
@@ -293,7 +272,7 @@ bool SMIPCZUB::Write(const std::wstring& itemName, const void* data, uint64_t by
     Log(LOG_ERROR, L"SMIPCZUB::Write: invalid data input.");
     return false;
   }
-  SharedLock channel(m_ChannelLock);
+  SrwSharedLock channel(m_ChannelLock);
   if (!AcquireLock()) {
     Log(LOG_ERROR, L"SMIPCZUB::Write: Cannot lock Shared memory...");
     return false;
@@ -413,7 +392,7 @@ void SMIPCZUB::Read() {
 bool SMIPCZUB::Disconnect() {
   std::vector<HANDLE> threads;
   {
-    ExclusiveLock guard(m_ChannelLock);
+    SrwExclusiveLock guard(m_ChannelLock);
     m_bStop = true;
     if (ForwardToClient) ::SetEvent(ForwardToClient.get());
     if (NewDataAvailable) ::SetEvent(NewDataAvailable.get());
@@ -430,7 +409,7 @@ bool SMIPCZUB::Disconnect() {
     }
     for (HANDLE thread : threads) ::CloseHandle(thread);
   }
-  ExclusiveLock guard(m_ChannelLock);
+  SrwExclusiveLock guard(m_ChannelLock);
   CloseChannel();
   return true;
 }

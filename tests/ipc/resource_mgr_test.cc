@@ -9,7 +9,7 @@
 #include "common/ex_common.h"
 #include "common/handle.h"
 #include "common/product.h"
-#include "support/log_capture.h"
+#include "support/log_tail.h"
 #include "support/test_support.h"
 
 namespace {
@@ -51,7 +51,7 @@ TEST_F(ResourceMgrTest, LoadsOnceAndLooksUpInAnyCase) {
   EXPECT_EQ(L"", mgr().GetResource(L"JID_Unknown"));
 
   // Already loaded, also under another letter case: the file is not read again.
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   ASSERT_TRUE(dir_.WriteFile(L"Res.json", R"({"JID_Greeting":"Changed"})"));
   EXPECT_TRUE(mgr().Load(path));
   EXPECT_TRUE(mgr().Load(ExCommon::ToLower(path)));
@@ -160,7 +160,7 @@ TEST_F(ResourceMgrTest, ProcessesDrawDifferentTemporaryNumbers) {
 }
 
 TEST_F(ResourceMgrTest, FailuresLeaveNothingLoaded) {
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   EXPECT_FALSE(mgr().Load(dir_.Sub(L"missing.json")));
   EXPECT_FALSE(mgr().Load(dir_.path())) << "a folder";
   EXPECT_EQ(1, log.Count(L"[WARN] - ResourceMgr::Load - File does not exist : " + dir_.Sub(L"missing.json")));
@@ -231,7 +231,7 @@ class EnvOverride {
 TEST_F(ResourceMgrTest, CopyIsRetriedOnceThenTheLoadFails) {
   ASSERT_TRUE(dir_.WriteFile(L"r.json", R"({"JID_A":"a"})"));
   const std::wstring path = dir_.Sub(L"r.json");
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   {
     EnvOverride temp(L"TEMP", dir_.Sub(L"no such folder").c_str());
     EXPECT_FALSE(mgr().Load(path));
@@ -271,7 +271,7 @@ TEST_F(ResourceMgrTest, AntiVirusResourceComesFromTheInstallFolder) {
   EXPECT_EQ(L"C:resource.json", ResourceMgr::ResourceFilePath()) << "no backslash after a colon";
 
   install.SetString(dir_.path());
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   EXPECT_FALSE(mgr().AddAntiVirusResource()) << "no file yet";
   EXPECT_EQ(1, log.Count(L"[ALW  ] - ResourceMgr::AddAntiVirusResource - invoked"));
   ASSERT_TRUE(dir_.WriteFile(L"resource.json", R"({"JID_ScanAborted":"stopped"})"));

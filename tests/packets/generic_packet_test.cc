@@ -6,7 +6,7 @@
 
 #include "common/handle.h"
 #include "quorvane.h"
-#include "support/log_capture.h"
+#include "support/log_tail.h"
 #include "support/test_support.h"
 
 namespace {
@@ -154,7 +154,7 @@ TEST(GenericPacketW, CopyThroughBaseCarriesAllFields) {
 }
 
 TEST(GenericPacketW, SignalNamedEventSetsAnExistingEventOnly) {
-  testing_support::LogCapture log;  // opens the log file before handles are counted
+  testing_support::LogTail log;  // opens the log file before handles are counted
   const DWORD handles_before = testing_support::HandleCount();
   const std::wstring name = testing_support::UniqueName(L"Local\\qvtest_named_event");
   {

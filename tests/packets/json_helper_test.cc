@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/log_capture.h"
+#include "support/log_tail.h"
 #include "support/test_support.h"
 
 namespace {
@@ -59,7 +59,7 @@ TEST(GetMapFromList, BadTextGivesAnEmptyMap) {
 }
 
 TEST(GetMapFromList, ParseErrorIsLoggedWithCodeAndOffset) {
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   EXPECT_TRUE(JsonHelper::GetMapFromList(L"").empty());
   EXPECT_EQ(1, log.Count(L"[ ERROR  ] - JsonHelper::GetMapFromList - Json has parse errros:\r\n"
                          L"Error:0000000000000001\r\nOffSet:0"));
@@ -151,7 +151,7 @@ TEST_F(JsonHelperLoad, FailuresLeaveTheMapUnchanged) {
 }
 
 TEST_F(JsonHelperLoad, LogsEachOutcome) {
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   StringMap map;
   const std::wstring good = Write(R"({"a":"b"})");
   const std::wstring bad = Write(R"({"a":)");

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/log_capture.h"
+#include "support/log_tail.h"
 
 namespace {
 
@@ -291,7 +291,7 @@ TEST(Utf8ToUtf16, InvalidTextIsReadInTheAnsiCodePage) {
 }
 
 TEST(Utf8ToUtf16, InvalidTextIsLoggedWhole) {
-  testing_support::LogCapture log;
+  testing_support::LogTail log;
   Utf8ToUtf16("caf\xE9 au lait");
   Utf8ToUtf16("caf\xC3\xA9 au lait");
   EXPECT_EQ(1, log.Count(L"[ ERROR  ] - Utf8ToUtf16 Error: caf\u00E9 au lait"));

@@ -62,6 +62,18 @@ bool LogTail::Has(const std::wstring& text, const std::wstring& tag) const {
   return AnyLineHas(Lines(), text, tag);
 }
 
+int LogTail::Count(const std::wstring& fragment) const {
+  const std::wstring text = Text();
+  int count = 0;
+  for (size_t at = text.find(fragment); at != std::wstring::npos; at = text.find(fragment, at + 1)) {
+    ++count;
+    size_t line_end = text.find(L"\r\n", at);
+    if (line_end == std::wstring::npos) break;
+    at = line_end;
+  }
+  return count;
+}
+
 std::wstring LogTag(int level) {
   switch (level) {
     case LOG_DEBUG: return L"[DEBUG]";

@@ -19,6 +19,9 @@ class LogTail {
   // True when one appended line of this process holds "[<tag>] - <text>";
   // tag "" matches any level.
   bool Has(const std::wstring& text, const std::wstring& tag = L"") const;
+  // Number of appended lines (any process) in which `fragment` starts; the
+  // fragment may run on past the line's CR LF.
+  int Count(const std::wstring& fragment) const;
 
  private:
   std::wstring path_;
