@@ -421,11 +421,13 @@ TEST(FileInfoWorker, StopDuringALargeWalk) {
       while (counters.files.load() < 10) std::this_thread::yield();
       stop.store(true);
     });
-    uint64_t total = FileInfoWorker::CalculateFilesSize({dir.path()}, stop, nullptr, &counters);
+    // The tree 200 times over, so the walk outlasts any delay in scheduling the stopper.
+    const std::vector<std::wstring> paths(200, dir.path());
+    uint64_t total = FileInfoWorker::CalculateFilesSize(paths, stop, nullptr, &counters);
     stopper.join();
     EXPECT_GE(counters.files.load(), 10u);
-    EXPECT_LT(counters.files.load(), files);
-    EXPECT_LT(total, files);
+    EXPECT_LT(counters.files.load(), files * paths.size());
+    EXPECT_LT(total, files * paths.size());
     std::atomic<bool> already{true};
     EXPECT_EQ(0u, FileInfoWorker::CalculateFilesSize({dir.path()}, already, nullptr));
   }
