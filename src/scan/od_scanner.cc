@@ -58,6 +58,20 @@ bool StdoutIsConsole(HANDLE out) {
   return UsableHandle(out) && ::GetConsoleMode(out, &mode);
 }
 
+// One byte per character, '?' for what 8 bits cannot hold; stops at the first failed write.
+void WriteLatin1(HANDLE out, const std::wstring& text) {
+  std::string bytes = scan_text::ToLatin1(text);
+  const char* data = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!::WriteFile(out, data, chunk, &written, nullptr) || written == 0) return;
+    data += written;
+    left -= written;
+  }
+}
+
 // A console gets the text as it is (WriteConsoleW carries full Unicode); a
 // pipe or file gets one byte per character, '?' for what 8 bits cannot
 // hold. Cursor moves only on a console.
@@ -77,16 +91,7 @@ void WriteStdout(const COORD* position, const std::wstring& text) {
     }
     return;
   }
-  std::string bytes = scan_text::ToLatin1(text);
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
-    DWORD written = 0;
-    if (!::WriteFile(out, data, chunk, &written, nullptr) || written == 0) break;
-    data += written;
-    left -= written;
-  }
+  WriteLatin1(out, text);
 }
 
 // Created or truncated, no sharing restriction; failures are not reported.
@@ -94,17 +99,7 @@ void WriteTextFile(const std::wstring& path, const std::wstring& text) {
   UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
-  std::string bytes = scan_text::ToLatin1(text);
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    DWORD chunk = left > (1u << 20) ? (1u << 20) : static_cast<DWORD>(left);
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), data, chunk, &written, nullptr) || written == 0) return;
-    data += written;
-    left -= written;
-  }
+  if (file) WriteLatin1(file.get(), text);
 }
 
 std::wstring Decimal(int64_t value) { return std::to_wstring(value); }
