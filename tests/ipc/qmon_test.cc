@@ -97,7 +97,8 @@ TEST(Qmon, PrintsEachRecordAndCountsPerQueueAndSubtype) {
 
 TEST(Qmon, PrettyPrintsOnRequestAndStopsAfterTheDuration) {
   const std::wstring queue = UniqueName(L"qvqm");
-  QmonRun run(L"--queue " + queue + L":8192 --pretty --duration 3");
+  // Long enough that a slow start of qmon under load cannot end it before the write.
+  QmonRun run(L"--queue " + queue + L":8192 --pretty --duration 8");
   ASSERT_TRUE(WaitForServer(queue));
   Client client;
   ASSERT_TRUE(client.Create(kChannelClient, queue, 8192));
