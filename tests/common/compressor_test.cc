@@ -2,7 +2,8 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
+
+#include "gunzip.h"
 
 #include <string>
 
@@ -20,23 +21,6 @@ int Compress(const std::wstring& arguments) {
 
 bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool Gunzip(const std::string& gz, std::string& out) {
-  z_stream zs{};
-  if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  zs.avail_in = static_cast<uInt>(gz.size());
-  char chunk[65536];
-  int result = Z_OK;
-  while (result == Z_OK) {
-    zs.next_out = reinterpret_cast<Bytef*>(chunk);
-    zs.avail_out = sizeof chunk;
-    result = inflate(&zs, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - zs.avail_out);
-  }
-  inflateEnd(&zs);
-  return result == Z_STREAM_END && zs.avail_in == 0;
 }
 
 TEST(Compressor, WritesGzipAndRemovesTheSourceOnlyWhenDone) {

@@ -6,7 +6,8 @@
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
+
+#include "gunzip.h"
 
 #include <map>
 #include <memory>
@@ -653,26 +654,6 @@ TEST(Logger, ConcurrentWritersLoseNoLine) {
   EXPECT_EQ(2u * (3 + 4 * 200 + 1), log.lines.size());
 }
 
-std::string Gunzip(const std::string& gz, bool& ok) {
-  ok = false;
-  z_stream zs{};
-  if (inflateInit2(&zs, 15 + 16) != Z_OK) return {};
-  std::string out;
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  zs.avail_in = static_cast<uInt>(gz.size());
-  char chunk[65536];
-  int result = Z_OK;
-  while (result == Z_OK) {
-    zs.next_out = reinterpret_cast<Bytef*>(chunk);
-    zs.avail_out = sizeof chunk;
-    result = inflate(&zs, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - zs.avail_out);
-  }
-  ok = result == Z_STREAM_END && zs.avail_in == 0;
-  inflateEnd(&zs);
-  return out;
-}
-
 std::vector<std::wstring> FilesIn(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW fd;
@@ -720,9 +701,8 @@ void ExpectArchiveHolds(Host& host, const std::wstring& gz, const std::string& f
   std::string packed;
   // Past MAX_PATH at the longest log path: read through the extended form.
   ASSERT_TRUE(ReadWholeFile(L"\\\\?\\" + host.folder() + L"\\" + gz, packed));
-  bool ok = false;
-  std::string unpacked = Gunzip(packed, ok);
-  EXPECT_TRUE(ok);
+  std::string unpacked;
+  EXPECT_TRUE(Gunzip(packed, unpacked));
   EXPECT_TRUE(unpacked == full) << "archive differs from the full file";
 }
 
@@ -913,9 +893,9 @@ TEST(LogArchive, ArchiveMovesAndCompressesAFile) {
   EXPECT_TRUE(MatchesDigits(gz, L"a[##-##-##][##-##-##].log.gz")) << gz;
   std::string packed;
   ASSERT_TRUE(ReadWholeFile(dir.Sub(gz), packed));
-  bool ok = false;
-  EXPECT_TRUE(Gunzip(packed, ok) == content);
-  EXPECT_TRUE(ok);
+  std::string unpacked;
+  EXPECT_TRUE(Gunzip(packed, unpacked));
+  EXPECT_TRUE(unpacked == content);
 
   ASSERT_TRUE(dir.WriteFile(L"noextension", "x"));
   EXPECT_FALSE(logplace::ArchiveLogFile(dir.Sub(L"noextension")));
