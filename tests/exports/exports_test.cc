@@ -20,6 +20,7 @@
 #include "support/log_lines.h"
 #include "support/log_tail.h"
 #include "support/queue_server.h"
+#include "support/quorvane_dll.h"
 #include "support/test_support.h"
 
 using testing_support::AnyLineWith;
@@ -31,46 +32,11 @@ using testing_support::ParsePacket;
 using testing_support::ReceivedRecord;
 using testing_support::RecordingServer;
 using testing_support::TempDir;
+using testing_support::TheDll;
+using testing_support::QuorvaneDll;
 using testing_support::UniqueName;
 
 namespace {
-
-struct Dll {
-  HMODULE module = nullptr;
-  decltype(&::Create) create = nullptr;
-  decltype(&::OnItemPreScan) pre_scan = nullptr;
-  decltype(&::OnItemScan) item_scan = nullptr;
-  decltype(&::OnMalwareDetection) detection = nullptr;
-  decltype(&::IncreaseScanPercentage) percentage = nullptr;
-  decltype(&::FileEnumerationCompleted) enumeration_completed = nullptr;
-  decltype(&::Close) close = nullptr;
-  decltype(&::Start) start = nullptr;
-  decltype(&::Stop) stop = nullptr;
-};
-
-template <typename T>
-void Resolve(HMODULE module, const char* name, T& out) {
-  out = reinterpret_cast<T>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
-const Dll& TheDll() {
-  static Dll dll = [] {
-    Dll d;
-    d.module = ::LoadLibraryW((testing_support::ExecutableDir() + L"\\Quorvane.dll").c_str());
-    if (!d.module) return d;
-    Resolve(d.module, "Create", d.create);
-    Resolve(d.module, "OnItemPreScan", d.pre_scan);
-    Resolve(d.module, "OnItemScan", d.item_scan);
-    Resolve(d.module, "OnMalwareDetection", d.detection);
-    Resolve(d.module, "IncreaseScanPercentage", d.percentage);
-    Resolve(d.module, "FileEnumerationCompleted", d.enumeration_completed);
-    Resolve(d.module, "Close", d.close);
-    Resolve(d.module, "Start", d.start);
-    Resolve(d.module, "Stop", d.stop);
-    return d;
-  }();
-  return dll;
-}
 
 RecordingServer* g_high = nullptr;
 RecordingServer* g_low = nullptr;
@@ -150,7 +116,7 @@ uint64_t HeapBusyBytes() {
 }  // namespace
 
 TEST_F(Exports, AllNineResolveByName) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   EXPECT_NE(d.create, nullptr);
   EXPECT_NE(d.pre_scan, nullptr);
   EXPECT_NE(d.item_scan, nullptr);
@@ -163,7 +129,7 @@ TEST_F(Exports, AllNineResolveByName) {
 }
 
 TEST_F(Exports, CreateChecksItsArguments) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   ScanCountMetrics m = Metrics();
   GenericPacketW request;
   const wchar_t* paths[3] = {L"C:\\windows\\win.ini", nullptr, L"C:\\nothing-here"};
@@ -216,7 +182,7 @@ TEST_F(Exports, CreateChecksItsArguments) {
 }
 
 TEST_F(Exports, NullAndUnknownHandlesAreRefused) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   ScanCountMetrics m = Metrics();
   MalwareInfo info{};
   uint64_t bytes = 1;
@@ -262,7 +228,7 @@ TEST_F(Exports, NullAndUnknownHandlesAreRefused) {
 }
 
 TEST_F(Exports, ArgumentChecksOnALiveHandle) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   ScanCountMetrics m = Metrics();
   MalwareInfo info{};
   uint64_t bytes = 1;
@@ -304,7 +270,7 @@ TEST_F(Exports, ArgumentChecksOnALiveHandle) {
 }
 
 TEST_F(Exports, ActiveScannerCountLines) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   ScanCountMetrics m = Metrics();
   LogTail log;
   std::vector<void*> handles;
@@ -328,7 +294,7 @@ TEST_F(Exports, ActiveScannerCountLines) {
 }
 
 TEST_F(Exports, HostileDetectionRecords) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   ScanCountMetrics m = Metrics();
   std::wstring id = UniqueName(L"hostile");
   void* h = d.create(id.c_str(), 2, nullptr, nullptr, 0, nullptr, nullptr);
@@ -356,7 +322,7 @@ TEST_F(Exports, HostileDetectionRecords) {
 }
 
 TEST_F(Exports, ManyThreadsOnOneAndOnFourSessions) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   TempDir dir;
   ASSERT_TRUE(dir.WriteFile(L"f.bin", std::string(4000, 'f')));
   const std::wstring dir_path = dir.path();
@@ -426,7 +392,7 @@ TEST_F(Exports, ManyThreadsOnOneAndOnFourSessions) {
 // No queue servers here: they keep every record they receive, which would
 // hide what the sessions themselves leave behind.
 TEST(ExportCycles, TenThousandCyclesLeaveHandlesAndMemoryFlat) {
-  const Dll& d = TheDll();
+  const QuorvaneDll& d = TheDll();
   ASSERT_NE(d.module, nullptr);
   TempDir dir;
   ASSERT_TRUE(dir.WriteFile(L"f.bin", std::string(100, 'f')));
