@@ -84,35 +84,6 @@ bool WaitForSubtype(RecordingServer& server, const std::wstring& name, const std
   }
 }
 
-// Wine reports no private usage through GetProcessMemoryInfo: sum the
-// committed private regions, and the busy blocks of every heap.
-uint64_t CommittedPrivateBytes() {
-  uint64_t total = 0;
-  MEMORY_BASIC_INFORMATION info;
-  const char* at = nullptr;
-  while (::VirtualQuery(at, &info, sizeof info) == sizeof info) {
-    if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
-    const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
-    if (next <= at) break;
-    at = next;
-  }
-  return total;
-}
-
-uint64_t HeapBusyBytes() {
-  HANDLE heaps[256];
-  DWORD count = ::GetProcessHeaps(256, heaps);
-  uint64_t total = 0;
-  for (DWORD i = 0; i < count && i < 256; ++i) {
-    PROCESS_HEAP_ENTRY entry{};
-    if (!::HeapLock(heaps[i])) continue;
-    while (::HeapWalk(heaps[i], &entry))
-      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
-    ::HeapUnlock(heaps[i]);
-  }
-  return total;
-}
-
 }  // namespace
 
 TEST_F(Exports, AllNineResolveByName) {
@@ -412,12 +383,12 @@ TEST(ExportCycles, TenThousandCyclesLeaveHandlesAndMemoryFlat) {
   };
   ASSERT_TRUE(cycle(300));  // warm-up: caches, the log file, the heap
   DWORD handles_before = testing_support::HandleCount();
-  uint64_t committed_before = CommittedPrivateBytes();
-  uint64_t heap_before = HeapBusyBytes();
+  uint64_t committed_before = testing_support::CommittedPrivateBytes();
+  uint64_t heap_before = testing_support::HeapBusyBytes();
   ASSERT_TRUE(cycle(10000));
   DWORD handles_after = testing_support::HandleCount();
-  uint64_t committed_after = CommittedPrivateBytes();
-  uint64_t heap_after = HeapBusyBytes();
+  uint64_t committed_after = testing_support::CommittedPrivateBytes();
+  uint64_t heap_after = testing_support::HeapBusyBytes();
   std::printf("10000 Create/Close cycles: handles %lu -> %lu, committed private bytes %llu -> %llu, "
               "heap bytes in use %llu -> %llu\n",
               static_cast<unsigned long>(handles_before), static_cast<unsigned long>(handles_after),

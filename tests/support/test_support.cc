@@ -1,10 +1,13 @@
 #include "test_support.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdio>
 #include <map>
+
+#include "common/handle.h"
 
 namespace testing_support {
 namespace {
@@ -298,6 +301,45 @@ DWORD HandleCount() {
     }
   }
   return count;
+}
+
+DWORD ThreadCount() {
+  UniqueFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  DWORD count = 0;
+  for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
+       more = ::Thread32Next(snapshot.get(), &entry))
+    if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
+  return count;
+}
+
+uint64_t CommittedPrivateBytes() {
+  uint64_t total = 0;
+  MEMORY_BASIC_INFORMATION info;
+  const char* at = nullptr;
+  while (::VirtualQuery(at, &info, sizeof info) == sizeof info) {
+    if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
+    const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+    if (next <= at) break;
+    at = next;
+  }
+  return total;
+}
+
+uint64_t HeapBusyBytes() {
+  HANDLE heaps[256];
+  DWORD count = ::GetProcessHeaps(256, heaps);
+  uint64_t total = 0;
+  for (DWORD i = 0; i < count && i < 256; ++i) {
+    PROCESS_HEAP_ENTRY entry{};
+    if (!::HeapLock(heaps[i])) continue;
+    while (::HeapWalk(heaps[i], &entry))
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
+    ::HeapUnlock(heaps[i]);
+  }
+  return total;
 }
 
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -101,5 +102,13 @@ bool DeleteTree(const std::wstring& path);
 // Number of handles this process holds (counted by probing under Wine,
 // which reports none).
 DWORD HandleCount();
+
+// Threads of this process.
+DWORD ThreadCount();
+
+// Wine reports no private usage through GetProcessMemoryInfo: the committed
+// private regions, and the busy blocks of every heap, summed.
+uint64_t CommittedPrivateBytes();
+uint64_t HeapBusyBytes();
 
 }  // namespace testing_support
