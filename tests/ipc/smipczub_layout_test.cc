@@ -9,10 +9,12 @@
 
 #include "ipc/queue_names.h"
 #include "ipc/smipczub.h"
+#include "support/guarded_region.h"
 
 namespace {
 
 using namespace queue_layout;
+using testing_support::GuardedRegion;
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
 TEST(QueueLayout, RecordFitsChecksCapacityWithoutOverflow) {
@@ -77,31 +79,6 @@ TEST(QueueLayout, ItemHeaderBytes) {
     EXPECT_EQ(c.stored, ItemName(item)) << c.what;
   }
 }
-
-// A region whose last byte touches a no-access page: any read past it faults.
-class GuardedRegion {
- public:
-  explicit GuardedRegion(uint64_t size) : size_(size) {
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    page_ = info.dwPageSize;
-    span_ = (size + page_ - 1) / page_ * page_ + page_;
-    base_ = static_cast<uint8_t*>(::VirtualAlloc(nullptr, span_, MEM_COMMIT | MEM_RESERVE,
-                                                 PAGE_READWRITE));
-    DWORD old = 0;
-    ::VirtualProtect(base_ + span_ - page_, page_, PAGE_NOACCESS, &old);
-    region_ = base_ + span_ - page_ - size;
-    std::memset(region_, 0x5A, size);
-  }
-  ~GuardedRegion() { ::VirtualFree(base_, 0, MEM_RELEASE); }
-  uint8_t* data() { return region_; }
-  uint64_t size() const { return size_; }
-
- private:
-  uint64_t size_, page_ = 4096, span_ = 0;
-  uint8_t* base_ = nullptr;
-  uint8_t* region_ = nullptr;
-};
 
 // Appends a record the way a writer would, without any capacity check.
 uint64_t PutRecord(uint8_t* region, uint64_t offset, uint32_t flag, uint64_t size,
