@@ -70,3 +70,7 @@ printf '%-34s %10.4f %12s %12s %9s\n' "FindFirstFileW loop (Wine, floor)" "$t_ba
 printf '%-34s %10.4f %12s %12s %9s\n' "FileInfoWorker (Wine)" "$t_worker" "$(rate "$t_worker")" "$w_bytes" "$(ratio "$t_worker" "$t_bare")"
 printf '%-34s %10.4f %12s %12s %9s\n' "FileInfoWorker + exclusions" "$t_filtered" "$(rate "$t_filtered")" "$f_bytes" "$(ratio "$t_filtered" "$t_bare")"
 echo "files seen: bare $b_files, worker $w_files, filtered $f_files"
+printf 'BENCH\tscan-size worker files/s\t%s\tFindFirstFileW loop files/s (same tree)\t%s\t%s\n' \
+  "$(rate "$t_worker")" "$(rate "$t_bare")" "$(ratio "$t_bare" "$t_worker")"
+printf 'BENCH\tscan-size worker with exclusions files/s\t%s\tFindFirstFileW loop files/s (same tree)\t%s\t%s\n' \
+  "$(rate "$t_filtered")" "$(rate "$t_bare")" "$(ratio "$t_bare" "$t_filtered")"
