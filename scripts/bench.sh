@@ -45,7 +45,7 @@ table=$(
 printf '%s\n' "$table" | tee "$build/bench.md"
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
 memory=$(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo)
-wine=$(wine64 --version 2>/dev/null || echo unknown)
+wine=$(/usr/lib/wine/wine64 --version 2>/dev/null || echo unknown)
 machine="$(nproc) cores ($cpu), $memory; $wine"
 echo
 echo "Machine: $machine"
