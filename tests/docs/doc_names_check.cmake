@@ -1,7 +1,11 @@
 # Every name in backquotes in a table row of the given documents must occur
 # in the code under src/ or include/: each word (letters, digits, "_") of
 # three or more characters outside <placeholders> is looked up.
-# Usage: cmake -DROOT=<source dir> -DDOCS=docs/A.md,docs/B.md -P doc_names_check.cmake
+# The other way round, every registry value the code reads through
+# ReadRegDWORD, ReadRegString or the logger's ReadFourBytes must have a table
+# row in REGISTRY_DOC, and a ReadRegDWORD default must be that row's default.
+# Usage: cmake -DROOT=<source dir> -DDOCS=docs/A.md,docs/B.md
+#              -DREGISTRY_DOC=docs/B.md -P doc_names_check.cmake
 file(GLOB_RECURSE sources ${ROOT}/src/*.h ${ROOT}/src/*.cc ${ROOT}/src/*.def ${ROOT}/include/*.h)
 set(code "")
 foreach(source ${sources})
@@ -52,7 +56,40 @@ foreach(doc ${DOCS})
   endforeach()
 endforeach()
 
+if(REGISTRY_DOC)
+  file(READ ${ROOT}/${REGISTRY_DOC} content)
+  flatten(content)
+  string(REPLACE "\n" ";" lines "${content}")
+  set(rows "")
+  foreach(line ${lines})
+    if(line MATCHES "^\\|")
+      list(APPEND rows "${line}")
+    endif()
+  endforeach()
+  string(REGEX MATCHALL "Read(RegDWORD|RegString|FourBytes)\\([^,()]*, *L\"[^\"]+\"(, *[0-9]+\\))?"
+         reads "${code}")
+  foreach(read ${reads})
+    string(REGEX REPLACE "^[^\"]*\"([^\"]+)\".*$" "\\1" value "${read}")
+    set(default "")
+    if(read MATCHES ", *([0-9]+)\\)$")
+      set(default "${CMAKE_MATCH_1}")
+    endif()
+    set(found FALSE)
+    foreach(row ${rows})
+      if(row MATCHES "`${value}`")
+        set(found TRUE)
+        if(default AND NOT row MATCHES "\\| ${default} \\|")
+          list(APPEND missing "${REGISTRY_DOC}: `${value}` has the default ${default} in the code")
+        endif()
+      endif()
+    endforeach()
+    if(NOT found)
+      list(APPEND missing "${REGISTRY_DOC}: no row for the registry value `${value}` that the code reads")
+    endif()
+  endforeach()
+endif()
+
 if(missing)
   list(JOIN missing "\n  " report)
-  message(FATAL_ERROR "names in the documents that the code does not have:\n  ${report}")
+  message(FATAL_ERROR "the documents and the code disagree:\n  ${report}")
 endif()
