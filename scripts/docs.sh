@@ -10,5 +10,11 @@ source "$root/scripts/wine.sh"
 wine_env "$build"
 wine_up
 trap wine_down EXIT
-"$build/wine-run.sh" "$build/bin/packetdoc.exe" "Z:$root/docs/PACKETS.md" </dev/null
-echo "Written: docs/PACKETS.md"
+doc="Z:$root/docs/PACKETS.md"
+# Rewritten only when more than the creation times and fresh channels differ.
+if "$build/wine-run.sh" "$build/bin/packetdoc.exe" --check "$doc" </dev/null >/dev/null 2>&1; then
+  echo "Up to date: docs/PACKETS.md"
+else
+  "$build/wine-run.sh" "$build/bin/packetdoc.exe" "$doc" </dev/null
+  echo "Written: docs/PACKETS.md"
+fi
