@@ -3,9 +3,11 @@
 # three or more characters outside <placeholders> is looked up.
 # The other way round, every registry value the code reads through
 # ReadRegDWORD, ReadRegString or the logger's ReadFourBytes must have a table
-# row in REGISTRY_DOC, and a ReadRegDWORD default must be that row's default.
+# row in REGISTRY_DOC, and a ReadRegDWORD default must be that row's default;
+# every "Global\..." name the code spells, and the logger's mutex prefix, must
+# be named in OBJECTS_DOC.
 # Usage: cmake -DROOT=<source dir> -DDOCS=docs/A.md,docs/B.md
-#              -DREGISTRY_DOC=docs/B.md -P doc_names_check.cmake
+#              -DREGISTRY_DOC=docs/B.md -DOBJECTS_DOC=docs/A.md -P doc_names_check.cmake
 file(GLOB_RECURSE sources ${ROOT}/src/*.h ${ROOT}/src/*.cc ${ROOT}/src/*.def ${ROOT}/include/*.h)
 set(code "")
 foreach(source ${sources})
@@ -85,6 +87,21 @@ if(REGISTRY_DOC)
     endforeach()
     if(NOT found)
       list(APPEND missing "${REGISTRY_DOC}: no row for the registry value `${value}` that the code reads")
+    endif()
+  endforeach()
+endif()
+
+if(OBJECTS_DOC)
+  file(READ ${ROOT}/${OBJECTS_DOC} content)
+  flatten(content)
+  string(REGEX MATCHALL "L\"Global(\\\\\\\\[A-Za-z0-9_.]+)\"|kMutexPrefix\\(\\) = L\"[^\"]+\""
+         objects "${code}")
+  foreach(object ${objects})
+    string(REGEX REPLACE "^.*L\"([^\"]+)\"$" "\\1" name "${object}")
+    string(REPLACE "\\\\" "\\" name "${name}")
+    string(FIND "${content}" "`${name}" at)
+    if(at EQUAL -1)
+      list(APPEND missing "${OBJECTS_DOC}: does not name the object `${name}...` that the code uses")
     endif()
   endforeach()
 endif()
