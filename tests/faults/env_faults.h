@@ -1,0 +1,160 @@
+// Shared pieces of the environment fault tests: the run's seed, scan calls
+// on the built DLL, and the records a queue server child leaves in a file.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorvane.h"
+#include "support/packet_json.h"
+#include "support/quorvane_dll.h"
+#include "support/test_support.h"
+
+namespace faultenv {
+
+// QV_FAULT_SEED when set, else a fresh one; the same for the whole run.
+inline uint32_t FaultSeed() {
+  static const uint32_t seed = [] {
+    const char* given = std::getenv("QV_FAULT_SEED");
+    if (given && *given) return static_cast<uint32_t>(std::strtoul(given, nullptr, 0));
+    return static_cast<uint32_t>(std::random_device{}() ^ ::GetTickCount64() ^
+                                 (::GetCurrentProcessId() << 16));
+  }();
+  return seed;
+}
+
+inline std::string SeedTrace() {
+  return "QV_FAULT_SEED=" + std::to_string(FaultSeed()) + " reproduces this run";
+}
+
+// Replaces the file's content; false on any failure.
+inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const size_t left = bytes.size() - done;
+    DWORD chunk = static_cast<DWORD>(left < (1u << 24) ? left : (1u << 24));
+    DWORD written = 0;
+    ok = ::WriteFile(h, bytes.data() + done, chunk, &written, nullptr) && written == chunk;
+    done += written;
+  }
+  ::CloseHandle(h);
+  return ok;
+}
+
+inline ScanCountMetrics Metrics(uint32_t files) {
+  ScanCountMetrics m{};
+  m.m_dwFilesCnt = files;
+  m.m_dwScannedCnt = files;
+  return m;
+}
+
+// One item through the two item exports; true when both forwarded it.
+inline bool ScanItem(void* handle, const std::wstring& path, uint32_t index) {
+  const testing_support::QuorvaneDll& d = testing_support::TheDll();
+  uint64_t bytes = 512;
+  ScanCountMetrics m = Metrics(index);
+  return d.pre_scan(handle, 0, &bytes) == 1 && d.item_scan(handle, path.c_str(), 1, &m) == 1;
+}
+
+inline bool Detect(void* handle, const std::wstring& malware, const std::wstring& path) {
+  MalwareInfo info{};
+  info.m_sItemPath = path;
+  info.m_sMalwareName = malware;
+  info.m_dwDetectionAction = 2;
+  ScanCountMetrics m = Metrics(1);
+  return testing_support::TheDll().detection(handle, &info, nullptr, &m) == 1;
+}
+
+// Records as a queue server child writes them to its file, one frame per
+// record: queue tag (1 byte), record length (u64), the record (84-byte
+// header + payload). A child killed mid-frame leaves a short tail, ignored.
+struct FileRecord {
+  char queue = 0;  // 'H' or 'L'
+  std::wstring name;
+  std::wstring text;
+  testing_support::ParsedPacket packet;
+};
+
+inline std::string FrameOf(char queue, const void* record, uint64_t length) {
+  std::string frame(1, queue);
+  frame.append(reinterpret_cast<const char*>(&length), sizeof length);
+  frame.append(static_cast<const char*>(record), static_cast<size_t>(length));
+  return frame;
+}
+
+inline std::vector<FileRecord> ReadRecordFile(const std::wstring& path) {
+  std::vector<FileRecord> out;
+  std::string bytes;
+  if (!testing_support::ReadWholeFile(path, bytes)) return out;
+  size_t at = 0;
+  while (bytes.size() - at >= 9) {
+    FileRecord r;
+    r.queue = bytes[at];
+    uint64_t length = 0;
+    std::memcpy(&length, bytes.data() + at + 1, sizeof length);
+    if (length < 84 || length > bytes.size() - at - 9) break;
+    const char* record = bytes.data() + at + 9;
+    wchar_t name[36];
+    std::memcpy(name, record + 4, sizeof name);
+    size_t n = 0;
+    while (n < 36 && name[n]) ++n;
+    r.name.assign(name, n);
+    size_t units = static_cast<size_t>((length - 84) / 2);
+    r.text.resize(units);
+    if (units) std::memcpy(&r.text[0], record + 84, units * 2);
+    if (!r.text.empty() && r.text.back() == L'\0') r.text.pop_back();
+    r.packet = testing_support::ParsePacket(r.text);
+    out.push_back(std::move(r));
+    at += 9 + static_cast<size_t>(length);
+  }
+  return out;
+}
+
+// Bounded polling for a condition on the records of a file.
+template <typename Predicate>
+bool WaitForRecords(const std::wstring& path, Predicate done, DWORD timeout_ms = 20000) {
+  ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (done(ReadRecordFile(path))) return true;
+    if (::GetTickCount64() > deadline) return false;
+    ::Sleep(20);
+  }
+}
+
+// Stops and joins a caller thread however the test leaves its scope.
+struct StopAndJoin {
+  std::atomic<bool>& stop;
+  std::thread& thread;
+  ~StopAndJoin() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+};
+
+// Bounded polling for a named object to exist (an event, e.g. a server marker).
+inline bool WaitForEvent(const std::wstring& name, DWORD timeout_ms = 30000) {
+  ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    HANDLE h = ::OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+    if (h) {
+      ::CloseHandle(h);
+      return true;
+    }
+    if (::GetTickCount64() > deadline) return false;
+    ::Sleep(10);
+  }
+}
+
+}  // namespace faultenv
