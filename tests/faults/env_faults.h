@@ -1,14 +1,12 @@
-// Shared pieces of the environment fault tests: the run's seed, scan calls
-// on the built DLL, and the records a queue server child leaves in a file.
+// Shared pieces of the environment fault tests: scan calls on the built
+// DLL, and the records a queue server child leaves in a file.
 #pragma once
 
 #include <windows.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <random>
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,21 +17,6 @@
 #include "support/test_support.h"
 
 namespace faultenv {
-
-// QV_FAULT_SEED when set, else a fresh one; the same for the whole run.
-inline uint32_t FaultSeed() {
-  static const uint32_t seed = [] {
-    const char* given = std::getenv("QV_FAULT_SEED");
-    if (given && *given) return static_cast<uint32_t>(std::strtoul(given, nullptr, 0));
-    return static_cast<uint32_t>(std::random_device{}() ^ ::GetTickCount64() ^
-                                 (::GetCurrentProcessId() << 16));
-  }();
-  return seed;
-}
-
-inline std::string SeedTrace() {
-  return "QV_FAULT_SEED=" + std::to_string(FaultSeed()) + " reproduces this run";
-}
 
 // Replaces the file's content; false on any failure.
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {

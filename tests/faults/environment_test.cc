@@ -238,7 +238,6 @@ bool NoServerListens() {
 }  // namespace
 
 TEST(Environment, UnusableLogFileAndFailingArchive) {
-  SCOPED_TRACE(faultenv::SeedTrace());
   ASSERT_TRUE(NoServerListens()) << "a queue server of another test is still up";
   EnvHost host;
   ASSERT_TRUE(host.copied());
@@ -320,7 +319,6 @@ TEST(Environment, UnusableLogFileAndFailingArchive) {
 }
 
 TEST(Environment, RegistryValuesOfTheWrongTypeOrSize) {
-  SCOPED_TRACE(faultenv::SeedTrace());
   ASSERT_TRUE(NoServerListens()) << "a queue server of another test is still up";
   EnvHost host;
   ASSERT_TRUE(host.copied());
@@ -393,7 +391,6 @@ TEST(Environment, RegistryValuesOfTheWrongTypeOrSize) {
 }
 
 TEST(Environment, ResourceFileOfAnyContent) {
-  SCOPED_TRACE(faultenv::SeedTrace());
   ASSERT_TRUE(NoServerListens()) << "a queue server of another test is still up";
   EnvHost host;
   ASSERT_TRUE(host.copied());

@@ -237,8 +237,8 @@ int ProbeUntilDelivered(RecordingServer& server, const std::wstring& id, const s
 }  // namespace
 
 TEST(HostileWriter, GarbageInTheRegionsNeverBreaksTheServerAndTheQueuesRecover) {
-  const uint32_t seed = faultenv::FaultSeed();
-  SCOPED_TRACE(faultenv::SeedTrace());
+  const uint64_t seed = testing_support::FaultSeed();
+  SCOPED_TRACE(testing_support::SeedNote(seed));
   const testing_support::QuorvaneDll& d = TheDll();
   ASSERT_NE(d.module, nullptr);
   RecordingServer high, low;

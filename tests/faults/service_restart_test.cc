@@ -107,9 +107,9 @@ size_t CountWhere(const std::vector<FileRecord>& records,
 }  // namespace
 
 TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
-  const uint32_t seed = faultenv::FaultSeed();
-  SCOPED_TRACE(faultenv::SeedTrace());
-  std::mt19937 rng(seed);
+  const uint64_t seed = testing_support::FaultSeed();
+  SCOPED_TRACE(testing_support::SeedNote(seed));
+  std::mt19937_64 rng(seed);
   const testing_support::QuorvaneDll& d = TheDll();
   ASSERT_NE(d.module, nullptr);
   TempDir dir;
