@@ -319,3 +319,86 @@ TEST(HostileWriter, GarbageInTheRegionsNeverBreaksTheServerAndTheQueuesRecover) 
           std::to_string(progress_probes) + "; module calls " + std::to_string(calls.load()) +
           ", none failed");
 }
+
+namespace {
+
+// args: name of an event to set once both squatted regions exist, name of
+// an event that ends the squat. Holds both queue names with 4 KiB regions.
+QV_CHILD_MAIN(queue_squatter) {
+  if (args.size() < 2) return 90;
+  HANDLE regions[2] = {};
+  const wchar_t* queues[2] = {kHighQueueName, kLowQueueName};
+  for (int i = 0; i < 2; ++i) {
+    regions[i] = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                      QueueObjectName(queues[i]).c_str());
+    if (!regions[i] || ::GetLastError() == ERROR_ALREADY_EXISTS) return 91;
+  }
+  HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[0].c_str());
+  HANDLE done = ::OpenEventW(SYNCHRONIZE, FALSE, args[1].c_str());
+  if (!ready || !done) return 92;
+  ::SetEvent(ready);
+  ::WaitForSingleObject(done, 60000);
+  return 0;
+}
+
+}  // namespace
+
+TEST(HostileWriter, SquatterWithTooSmallRegionsThenTheRealServer) {
+  const testing_support::QuorvaneDll& d = TheDll();
+  ASSERT_NE(d.module, nullptr);
+  const std::wstring ready_name = UniqueName(L"QvSquatReady"), done_name = UniqueName(L"QvSquatDone");
+  HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
+  HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, done_name.c_str());
+  ASSERT_TRUE(ready && done);
+  ChildProcess squatter;
+  ASSERT_TRUE(squatter.Start(L"queue_squatter", {ready_name, done_name}));
+  HANDLE waits[2] = {ready, squatter.process()};
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForMultipleObjects(2, waits, FALSE, 30000));
+
+  // Regions smaller than the queue size: no view, no write, no crash.
+  LogTail log;
+  ASSERT_EQ(1, d.start());
+  const std::wstring id = UniqueName(L"squat");
+  void* h = d.create(id.c_str(), 2, nullptr, nullptr, 0, nullptr, nullptr);
+  ASSERT_NE(h, nullptr);
+  const int kSquattedCalls = 200;
+  for (int i = 0; i < kSquattedCalls; ++i) {
+    EXPECT_TRUE(faultenv::ScanItem(h, L"C:\\squat\\item" + std::to_wstring(i), i));
+    if (i % 50 == 0) {
+      EXPECT_TRUE(faultenv::Detect(h, L"Squatted", L"C:\\squat\\d"));
+    }
+    ::Sleep(2);
+  }
+  const size_t refused = testing_support::CountLogLines(log, LOG_ERROR,
+                                                        L"Could not map view of file , Queue name : ");
+  EXPECT_GT(refused, 0u) << "the small regions were never tried";
+
+  ::SetEvent(done);
+  EXPECT_EQ(0, squatter.Wait(30000));
+  ::CloseHandle(ready);
+  ::CloseHandle(done);
+  RecordingServer high, low;
+  ASSERT_TRUE(high.Create(kChannelServer, kHighQueueName, kHighQueueSize));
+  ASSERT_TRUE(low.Create(kChannelServer, kLowQueueName, kLowQueueSize));
+  const int detection_probes = ProbeUntilDelivered(high, id, L"MalwareName", [&](int attempt) {
+    std::wstring marker = L"AfterSquat" + std::to_wstring(attempt);
+    faultenv::Detect(h, marker, L"C:\\squat\\marker");
+    return marker;
+  });
+  EXPECT_EQ(1, detection_probes) << "the real server got no detection";
+  const int progress_probes = ProbeUntilDelivered(low, id, L"ItemPath", [&](int attempt) {
+    std::wstring path = L"C:\\squat\\after" + std::to_wstring(attempt);
+    faultenv::ScanItem(h, path, 1);
+    return path;
+  });
+  EXPECT_EQ(1, progress_probes) << "the reporter never reached the real server";
+  ScanCountMetrics m = faultenv::Metrics(kSquattedCalls);
+  EXPECT_EQ(0, d.close(h, 3, &m));
+  EXPECT_EQ(1, d.stop());
+  testing_support::ReportFaultFigures(
+      "another process squatting both queue names with 4 KiB regions", kSquattedCalls,
+      "item calls",
+      "none failed or crashed (" + std::to_string(refused) +
+          " views refused); once it left, the real server got the next detection and progress "
+          "packet");
+}
