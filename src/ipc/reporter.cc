@@ -15,6 +15,9 @@ namespace {
 // An interval this long is a misconfiguration, not a wish never to report;
 // INFINITE in particular would stop the timed wakes altogether.
 constexpr uint32_t kMaxFlushIntervalMs = 60000;
+// Likewise a bound in the billions: the low queue would keep every packet of
+// up to a minute of scanning (tens of megabytes) between two passes.
+constexpr uint32_t kMaxFlushCount = 4096;
 
 }  // namespace
 
@@ -53,6 +56,7 @@ bool ReporterThread::Start() {
   flush_interval_ = ReadRegDWORD(product::kAntiVirusKey, L"ReportFlushIntervalMS", 250);
   if (flush_interval_ > kMaxFlushIntervalMs) flush_interval_ = kMaxFlushIntervalMs;
   flush_count_ = ReadRegDWORD(product::kAntiVirusKey, L"ReportFlushCount", 5);
+  if (flush_count_ > kMaxFlushCount) flush_count_ = kMaxFlushCount;
   // The low queue keeps the newest packets; with no room at all it would
   // keep none, so 0 means room for the newest one.
   if (flush_count_ == 0) flush_count_ = 1;

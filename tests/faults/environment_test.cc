@@ -106,6 +106,30 @@ QV_CHILD_MAIN(env_scan) {
   return kScanOk;
 }
 
+// args: a folder (unused), a file for the heap growth in bytes. One scan's
+// progress packets pile up in the low queue while the reporter sleeps.
+QV_CHILD_MAIN(low_queue_growth) {
+  if (args.size() < 2) return 90;
+  const testing_support::QuorvaneDll& d = TheDll();
+  if (!d.module) return kNoDll;
+  if (d.start() != 1) return kStartFailed;
+  std::wstring id = UniqueName(L"growth");
+  void* h = d.create(id.c_str(), 2, nullptr, nullptr, 0, nullptr, nullptr);
+  if (!h) return kCreateFailed;
+  const std::wstring path = L"C:\\growth\\" + std::wstring(100, L'p');
+  for (uint32_t i = 0; i < 1000; ++i)
+    if (!faultenv::ScanItem(h, path, i)) return kCallRefused;
+  const uint64_t before = testing_support::HeapBusyBytes();
+  for (uint32_t i = 0; i < 40000; ++i)
+    if (!faultenv::ScanItem(h, path, i)) return kCallRefused;
+  const uint64_t after = testing_support::HeapBusyBytes();
+  ScanCountMetrics m = faultenv::Metrics(41000);
+  if (d.close(h, 3, &m) != 0) return kCloseFailed;
+  if (d.stop() != 1) return kStopFailed;
+  faultenv::WriteBytes(args[1], std::to_string(after > before ? after - before : 0));
+  return kScanOk;
+}
+
 // A copy of this program and the DLL under a host name of its own; its log
 // folder and logger key are removed afterwards.
 class EnvHost {
@@ -125,16 +149,17 @@ class EnvHost {
   }
   bool copied() const { return copied_; }
   // Exit code of the child, or -1 when it did not end within the bound.
-  int Run() {
+  int Run(const std::wstring& main = L"env_scan") {
     ChildProcess child;
-    ::DeleteFileW(dir_.Sub(L"message.txt").c_str());
-    if (!child.Start(L"env_scan", {dir_.Sub(L"scan"), dir_.Sub(L"message.txt")}, exe_)) return -2;
+    ::DeleteFileW(Report().c_str());
+    if (!child.Start(main, {dir_.Sub(L"scan"), Report()}, exe_)) return -2;
     return child.Wait(90000);
   }
+  std::wstring Report() const { return dir_.Sub(L"message.txt"); }
   // The custom scan's conclusion text (the resource "JID_ScanCompleteSuccess").
   std::wstring Message() const {
     std::string bytes;
-    ReadWholeFile(dir_.Sub(L"message.txt"), bytes);
+    ReadWholeFile(Report(), bytes);
     std::wstring text(bytes.size() / 2, L'\0');
     if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * 2);
     return text;
@@ -388,6 +413,27 @@ TEST(Environment, RegistryValuesOfTheWrongTypeOrSize) {
       static_cast<uint64_t>(runs), "child scans",
       "defaults or silence every time: each child started, scanned, delivered its conclusions "
       "and stopped; no crash, no hang");
+}
+
+// The reporter caps its interval at 60 s; a count without a cap would let
+// the low queue hold every packet of that minute.
+TEST(Environment, HugeReportFlushCountKeepsTheLowQueueBounded) {
+  EnvHost host;
+  ASSERT_TRUE(host.copied());
+  RegValueOverride interval(product::kAntiVirusKey, L"ReportFlushIntervalMS");
+  RegValueOverride count(product::kAntiVirusKey, L"ReportFlushCount");
+  interval.SetDword(0xFFFFFFFF);
+  count.SetDword(0xFFFFFFFF);
+  ASSERT_EQ(kScanOk, host.Run(L"low_queue_growth"));
+  std::string growth;
+  ASSERT_TRUE(ReadWholeFile(host.Report(), growth));
+  const uint64_t bytes = std::stoull(growth);
+  EXPECT_LT(bytes, 16u * 1024 * 1024) << "40000 progress packets kept in memory";
+  testing_support::ReportFaultFigures(
+      "ReportFlushCount and ReportFlushIntervalMS at 2^32-1 during a scan", 40000,
+      "progress packets",
+      "low queue stayed bounded (4096 packets): heap grew by " + std::to_string(bytes / 1024) +
+          " KiB over the 40000 packets (62346 KiB before the bound)");
 }
 
 TEST(Environment, ResourceFileOfAnyContent) {
