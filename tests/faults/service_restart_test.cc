@@ -49,9 +49,11 @@ class FileServer : public SMIPCZUB {
   CRITICAL_SECTION* lock_;
 };
 
-// args: record file, name of the event to set once both queues listen.
+// args: record file, name of the event to set once both queues listen, of
+// the event asking it to take both queue mutexes, of the event it sets
+// once it holds them.
 QV_CHILD_MAIN(restart_queue_server) {
-  if (args.size() < 2) return 90;
+  if (args.size() < 4) return 90;
   HANDLE file = ::CreateFileW(args[0].c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 91;
@@ -72,7 +74,16 @@ QV_CHILD_MAIN(restart_queue_server) {
   if (!ready) return 94;
   ::SetEvent(ready);
   ::CloseHandle(ready);
-  // Killed by the test long before this.
+  // Killed by the test long before this ends, holding the mutexes or not.
+  HANDLE hold = ::OpenEventW(SYNCHRONIZE, FALSE, args[2].c_str());
+  HANDLE held = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, args[3].c_str());
+  if (!hold || !held) return 95;
+  if (::WaitForSingleObject(hold, 120000) != WAIT_OBJECT_0) return 0;
+  for (const wchar_t* queue : {kHighQueueName, kLowQueueName}) {
+    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, QueueMutexName(queue).c_str());
+    if (!mutex || ::WaitForSingleObject(mutex, 10000) == WAIT_TIMEOUT) return 96;
+  }
+  ::SetEvent(held);
   ::Sleep(120000);
   return 0;
 }
@@ -80,14 +91,32 @@ QV_CHILD_MAIN(restart_queue_server) {
 struct ServerGeneration {
   std::wstring file;
   ChildProcess child;
+  HANDLE hold = nullptr, held = nullptr;
+  ~ServerGeneration() {
+    if (hold) ::CloseHandle(hold);
+    if (held) ::CloseHandle(held);
+  }
+  // The server takes both queue mutexes; true once it holds them.
+  bool TakeMutexes() {
+    ::SetEvent(hold);
+    HANDLE waits[2] = {held, child.process()};
+    return ::WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+  }
 };
 
 bool StartServer(ServerGeneration& server, const TempDir& dir, int generation) {
   server.file = dir.Sub(L"records" + std::to_wstring(generation) + L".bin");
   std::wstring ready_name = UniqueName(L"QvRestartReady");
+  std::wstring hold_name = UniqueName(L"QvRestartHold"), held_name = UniqueName(L"QvRestartHeld");
+  server.hold = ::CreateEventW(nullptr, TRUE, FALSE, hold_name.c_str());
+  server.held = ::CreateEventW(nullptr, TRUE, FALSE, held_name.c_str());
   HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
-  if (!ready) return false;
-  bool up = server.child.Start(L"restart_queue_server", {server.file, ready_name});
+  if (!ready || !server.hold || !server.held) {
+    if (ready) ::CloseHandle(ready);
+    return false;
+  }
+  bool up = server.child.Start(L"restart_queue_server",
+                               {server.file, ready_name, hold_name, held_name});
   if (up) {
     HANDLE waits[2] = {ready, server.child.process()};
     // The child ending first means it could not listen.
@@ -147,7 +176,7 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
   std::vector<ServerGeneration> servers(kRestarts + 1);
   size_t records_after_restart = 0;
   uint32_t calls_without_server = 0;
-  int high_outlived = 0, low_outlived = 0;
+  int high_outlived = 0, low_outlived = 0, killed_holding = 0;
   for (int g = 0; g <= kRestarts; ++g) {
     SCOPED_TRACE("server generation " + std::to_string(g));
     ASSERT_TRUE(StartServer(servers[g], dir, g));
@@ -174,6 +203,12 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
     if (g == kRestarts) break;
 
     ::Sleep(std::uniform_int_distribution<DWORD>(0, 300)(rng));
+    // The first kill always, later ones by the seed, with the queue mutexes
+    // held: the module's next waits find them abandoned.
+    if (g == 0 || rng() % 2 == 0) {
+      ASSERT_TRUE(servers[g].TakeMutexes()) << "the server could not take the queue mutexes";
+      ++killed_holding;
+    }
     ASSERT_TRUE(::TerminateProcess(servers[g].child.process(), 9));
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(servers[g].child.process(), 10000));
     // No server at all now: calls go on, none fails, none hangs.
@@ -213,7 +248,9 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
     }
   }
   testing_support::ReportFaultFigures(
-      "queue service killed and restarted during a scan", kRestarts, "restarts",
+      "queue service killed and restarted during a scan (" + std::to_string(killed_holding) +
+          " times while holding both queue mutexes)",
+      kRestarts, "restarts",
       "module kept working (" + std::to_string(total_calls) + " item calls, " +
           std::to_string(calls_without_server) + " of them with no server, none failed); " +
           std::to_string(records_after_restart) +
