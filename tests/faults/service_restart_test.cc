@@ -249,7 +249,7 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
   }
   testing_support::ReportFaultFigures(
       "queue service killed and restarted during a scan (" + std::to_string(killed_holding) +
-          " times while holding both queue mutexes)",
+          " of the kills with both queue mutexes held)",
       kRestarts, "restarts",
       "module kept working (" + std::to_string(total_calls) + " item calls, " +
           std::to_string(calls_without_server) + " of them with no server, none failed); " +
