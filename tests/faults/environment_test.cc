@@ -131,7 +131,8 @@ QV_CHILD_MAIN(low_queue_growth) {
 }
 
 // A copy of this program and the DLL under a host name of its own; its log
-// folder and logger key are removed afterwards.
+// folder and logger key are removed afterwards, and the size its quick
+// scans store is put back as it was.
 class EnvHost {
  public:
   EnvHost() : name_(UniqueName(L"QvEnvHost")) {
@@ -196,6 +197,7 @@ class EnvHost {
   std::wstring name_;
   std::wstring exe_;
   bool copied_ = false;
+  RegValueOverride quick_size_{product::kAntiVirusKey, L"LastQuickScanSizeBytes"};
 };
 
 uint64_t SizeOf(const std::wstring& path) {
@@ -394,8 +396,19 @@ TEST(Environment, RegistryValuesOfTheWrongTypeOrSize) {
        {{av, L"InstallPath", REG_SZ, no_nul},
         {root, L"Lang", REG_BINARY, std::string("\xFF\xFE\x00", 3)}}},
   };
-  // The quick scans store their size: put back what was there.
-  RegValueOverride quick_size(av, L"LastQuickScanSizeBytes");
+  // Setting a value creates its key; a key that was not there goes again.
+  struct KeyScope {
+    std::wstring path;
+    bool existed = false;
+    explicit KeyScope(const std::wstring& p) : path(p) {
+      HKEY key = nullptr;
+      existed = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, p.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+      if (key) ::RegCloseKey(key);
+    }
+    ~KeyScope() {
+      if (!existed) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    }
+  } scanner_key(scanner);
   int runs = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -493,12 +506,29 @@ TEST(Environment, ResourceFileOfAnyContent) {
     }
     ++runs;
   }
+  // The file is fine but TEMP names a file: the copy to parse fails twice.
+  {
+    SCOPED_TRACE("TEMP is a file");
+    ASSERT_TRUE(WriteBytes(installed, original));
+    const std::wstring not_a_folder = host.Report() + L".temp";
+    ASSERT_TRUE(WriteBytes(not_a_folder, "not a folder"));
+    std::vector<wchar_t> temp(32768, L'\0');
+    DWORD length = ::GetEnvironmentVariableW(L"TEMP", temp.data(), 32768);
+    ::SetEnvironmentVariableW(L"TEMP", not_a_folder.c_str());
+    const int code = host.Run();
+    ::SetEnvironmentVariableW(L"TEMP", length ? temp.data() : nullptr);
+    ::DeleteFileW(not_a_folder.c_str());
+    EXPECT_EQ(kScanOk, code);
+    EXPECT_EQ(L"", host.Message()) << "texts although the copy could not be made";
+    ++runs;
+  }
   WriteBytes(installed, original);
   std::string back;
   ASSERT_TRUE(ReadWholeFile(installed, back));
   EXPECT_TRUE(back == original) << "the installed resource file was not restored";
   testing_support::ReportFaultFigures(
-      "resource file corrupt, empty, not an object, not UTF-8, UTF-16, 50 MB, deeply nested",
+      "resource file corrupt, empty, not an object, not UTF-8, UTF-16, 50 MB, deeply nested; "
+      "TEMP a file so that it cannot be copied",
       static_cast<uint64_t>(runs), "child scans",
       "Start returned 1, both scans concluded with valid packets and Stop returned every time; "
       "no crash, no hang; texts only from the well-formed files, bad UTF-8 sequences replaced "
