@@ -55,6 +55,16 @@ bool WaitForServer(const std::wstring& queue) {
   return false;
 }
 
+// A server that has just appeared may not have drained or finished setting
+// up yet on a loaded machine: bounded retries for any failure.
+bool WriteWhenReady(SMIPCZUB& client, const std::wstring& name, const std::wstring& text) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (client.WriteW(name, text, 0)) return true;
+    ::Sleep(50);
+  }
+  return false;
+}
+
 const wchar_t kDetection[] =
     L"{\"type\":\"ODAVScanner\",\"subtype\":\"MalwareDetectPacket\",\"channelid\":\"S-1\","
     L"\"keyvallist\":[{\"key\":\"Path\",\"value\":\"C:\\\\x\\\\\u00e9\u4e2d.exe\"}]}";
@@ -71,10 +81,10 @@ TEST(Qmon, PrintsEachRecordAndCountsPerQueueAndSubtype) {
   Client to_high, to_low;
   ASSERT_TRUE(to_high.Create(kChannelClient, high, 20480));
   ASSERT_TRUE(to_low.Create(kChannelClient, low, 65536));
-  EXPECT_TRUE(to_high.WriteW(L"S-1", kDetection, 0));
-  EXPECT_TRUE(to_high.WriteW(L"S-1", kDetection, 0));
-  EXPECT_TRUE(to_low.WriteW(L"S-1", kProgress, 0));
-  EXPECT_TRUE(to_low.WriteW(L"raw", L"not json\r\nat all", 0));
+  EXPECT_TRUE(WriteWhenReady(to_high, L"S-1", kDetection));
+  EXPECT_TRUE(WriteWhenReady(to_high, L"S-1", kDetection));
+  EXPECT_TRUE(WriteWhenReady(to_low, L"S-1", kProgress));
+  EXPECT_TRUE(WriteWhenReady(to_low, L"raw", L"not json\r\nat all"));
   EXPECT_EQ(0, run.Join());
   const std::string& out = run.output();
   std::string h(high.begin(), high.end()), l(low.begin(), low.end());
@@ -102,7 +112,7 @@ TEST(Qmon, PrettyPrintsOnRequestAndStopsAfterTheDuration) {
   ASSERT_TRUE(WaitForServer(queue));
   Client client;
   ASSERT_TRUE(client.Create(kChannelClient, queue, 8192));
-  EXPECT_TRUE(client.WriteW(L"S-2", kProgress, 0));
+  EXPECT_TRUE(WriteWhenReady(client, L"S-2", kProgress));
   EXPECT_EQ(0, run.Join());
   EXPECT_NE(std::string::npos,
             run.output().find("\n{\n  \"type\": \"ODAVScanner\",\n  \"subtype\": \"ScannedItemPacket\","))
@@ -118,10 +128,9 @@ TEST(Qmon, HostilePayloadsArePrintedAsReceived) {
   Client client;
   ASSERT_TRUE(client.Create(kChannelClient, queue, size));
   const std::wstring deep = std::wstring(100000, L'[') + std::wstring(100000, L']');
-  // Retried: a loaded machine may not have drained one record before the next.
-  EXPECT_TRUE(client.WriteW(L"deep", deep, 100));
-  EXPECT_TRUE(client.WriteW(L"open", std::wstring(200000, L'{'), 100));
-  EXPECT_TRUE(client.WriteW(L"subtype", L"{\"subtype\":[1,2]}", 100));
+  EXPECT_TRUE(WriteWhenReady(client, L"deep", deep));
+  EXPECT_TRUE(WriteWhenReady(client, L"open", std::wstring(200000, L'{')));
+  EXPECT_TRUE(WriteWhenReady(client, L"subtype", L"{\"subtype\":[1,2]}"));
   EXPECT_EQ(0, run.Join()) << "deep nesting neither crashes the parse nor the printing";
   const std::string& out = run.output();
   EXPECT_NE(std::string::npos, out.find(" item=deep size=400002 [[[[")) << out.substr(0, 300);

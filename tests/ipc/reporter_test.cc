@@ -336,8 +336,15 @@ TEST_F(ReporterTest, StopWhileThreadsEnqueueNeverWritesAfterDisconnect) {
     }
     ::Sleep(5);
     reporter.Stop(FastDrain());
-    ::Sleep(100);  // lets records written before the disconnect arrive
+    // Records written before the disconnect may take a while to arrive on a
+    // loaded machine: settled once the count holds still for 200 ms.
     size_t settled = service.Records().size();
+    for (int quiet = 0, waited = 0; quiet < 200 && waited < 10000; waited += 20) {
+      ::Sleep(20);
+      size_t now = service.Records().size();
+      quiet = now == settled ? quiet + 20 : 0;
+      settled = now;
+    }
     ::Sleep(100);  // the producers go on enqueueing meanwhile
     EXPECT_EQ(settled, service.Records().size()) << "a record was written after Stop, cycle "
                                                  << cycle;
