@@ -18,6 +18,7 @@
 
 #include "common/log_format.h"
 #include "common/log_placement.h"
+#include "support/compressor_away.h"
 #include "support/test_support.h"
 
 namespace {
@@ -740,23 +741,7 @@ TEST(Logger, RotationArchivesTheFullFileAndCompressesIt) {
   }
 }
 
-// Moves the prefix's compressor away for the scope of a test.
-class CompressorAway {
- public:
-  CompressorAway() {
-    std::wstring quoted = logplace::CompressorPath();
-    path_ = quoted.substr(1, quoted.size() - 2);
-    moved_ = ::MoveFileExW(path_.c_str(), (path_ + L".away").c_str(), 0) != 0;
-  }
-  ~CompressorAway() {
-    if (moved_) ::MoveFileExW((path_ + L".away").c_str(), path_.c_str(), 0);
-  }
-  bool moved() const { return moved_; }
-
- private:
-  std::wstring path_;
-  bool moved_ = false;
-};
+using testing_support::CompressorAway;
 
 TEST(Logger, WithoutCompressorTheArchiveStaysUncompressed) {
   Host host(UniqueHost(), LogsFolder());

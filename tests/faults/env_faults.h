@@ -116,14 +116,36 @@ bool WaitForRecords(const std::wstring& path, Predicate done, DWORD timeout_ms =
   }
 }
 
-// Stops and joins a caller thread however the test leaves its scope.
-struct StopAndJoin {
-  std::atomic<bool>& stop;
-  std::thread& thread;
-  ~StopAndJoin() {
-    stop = true;
-    if (thread.joinable()) thread.join();
+// An engine thread: items to session `h`, a detection every `detect_every`
+// items, until stopped; stopped and joined however the test leaves its scope.
+class ScanSender {
+ public:
+  ScanSender(void* h, const std::wstring& folder, uint32_t detect_every)
+      : thread_([this, h, folder, detect_every] {
+          for (uint32_t i = 0; !stop_; ++i) {
+            if (!ScanItem(h, folder + L"\\item" + std::to_wstring(i), i)) ++failures_;
+            if (i % detect_every == 0 &&
+                !Detect(h, L"Sender" + std::to_wstring(i), folder + L"\\d"))
+              ++failures_;
+            ++calls_;
+            ::Sleep(1);
+          }
+        }) {}
+  ~ScanSender() { Stop(); }
+  ScanSender(const ScanSender&) = delete;
+  ScanSender& operator=(const ScanSender&) = delete;
+
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
   }
+  uint32_t calls() const { return calls_; }
+  uint32_t failures() const { return failures_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<uint32_t> calls_{0}, failures_{0};
+  std::thread thread_;  // last: starts once the counters exist
 };
 
 // Bounded polling for a named object to exist (an event, e.g. a server marker).

@@ -23,6 +23,7 @@
 #include "ipc/product_paths.h"
 #include "ipc/queue_names.h"
 #include "ipc/resource_mgr.h"
+#include "support/compressor_away.h"
 #include "support/queue_server.h"
 #include "support/quorvane_dll.h"
 #include "support/test_support.h"
@@ -233,23 +234,7 @@ class Holder {
   HANDLE handle_;
 };
 
-// Moves the installed compressor aside for its scope.
-class CompressorAway {
- public:
-  CompressorAway() {
-    std::wstring quoted = logplace::CompressorPath();
-    path_ = quoted.substr(1, quoted.size() - 2);
-    moved_ = ::MoveFileExW(path_.c_str(), (path_ + L".away").c_str(), 0) != 0;
-  }
-  ~CompressorAway() {
-    if (moved_) ::MoveFileExW((path_ + L".away").c_str(), path_.c_str(), 0);
-  }
-  bool moved() const { return moved_; }
-
- private:
-  std::wstring path_;
-  bool moved_ = false;
-};
+using testing_support::CompressorAway;
 
 bool NoServerListens() {
   for (const wchar_t* queue : {kHighQueueName, kLowQueueName}) {

@@ -250,31 +250,18 @@ TEST(HostileWriter, GarbageInTheRegionsNeverBreaksTheServerAndTheQueuesRecover) 
   void* h = d.create(id.c_str(), 2, nullptr, nullptr, 0, nullptr, nullptr);
   ASSERT_NE(h, nullptr);
 
-  std::atomic<bool> stop{false};
-  std::atomic<uint32_t> failures{0}, calls{0};
-  std::thread writer([&] {
-    for (uint32_t i = 0; !stop; ++i) {
-      if (!faultenv::ScanItem(h, L"C:\\hostile\\item" + std::to_wstring(i), i)) ++failures;
-      if (i % 10 == 0 && !faultenv::Detect(h, L"Real" + std::to_wstring(i), L"C:\\hostile\\d"))
-        ++failures;
-      ++calls;
-      ::Sleep(1);
-    }
-  });
-
-  faultenv::StopAndJoin join_sender{stop, writer};
+  faultenv::ScanSender sender(h, L"C:\\hostile", 10);
   const int kOps = 2500;
   testing_support::TempDir dir;
   ChildProcess hostile;
   ASSERT_TRUE(hostile.Start(L"hostile_queue_writer",
                             {std::to_wstring(seed), std::to_wstring(kOps), dir.Sub(L"forged.txt")}));
   const int code = hostile.Wait(120000);
-  stop = true;
-  writer.join();
+  sender.Stop();
   ASSERT_EQ(0, code) << "the hostile writer itself failed";
   std::string forged;
   testing_support::ReadWholeFile(dir.Sub(L"forged.txt"), forged);
-  EXPECT_EQ(0u, failures.load());
+  EXPECT_EQ(0u, sender.failures());
   const size_t dropped = testing_support::CountLogLines(log, LOG_ERROR, L"SMIPCZUB::Read: NULL Item Property.");
   const size_t delivered = high.Count() + low.Count();
 
@@ -296,7 +283,7 @@ TEST(HostileWriter, GarbageInTheRegionsNeverBreaksTheServerAndTheQueuesRecover) 
   EXPECT_GE(progress_probes, 1) << "no progress packet arrived after the hostile writer stopped";
   EXPECT_LE(progress_probes, 2);
 
-  ScanCountMetrics m = faultenv::Metrics(calls);
+  ScanCountMetrics m = faultenv::Metrics(sender.calls());
   EXPECT_EQ(0, d.close(h, 3, &m));
   bool concluded = false;
   ULONGLONG deadline = ::GetTickCount64() + 10000;
@@ -316,7 +303,7 @@ TEST(HostileWriter, GarbageInTheRegionsNeverBreaksTheServerAndTheQueuesRecover) 
           forged +
           " forged well-formed); after it stopped a detection arrived intact at probe " +
           std::to_string(detection_probes) + " and a progress packet at probe " +
-          std::to_string(progress_probes) + "; module calls " + std::to_string(calls.load()) +
+          std::to_string(progress_probes) + "; module calls " + std::to_string(sender.calls()) +
           ", none failed");
 }
 

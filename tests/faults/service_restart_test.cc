@@ -153,23 +153,12 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
   void* h = d.create(id.c_str(), 2, &request, paths, 1, nullptr, nullptr);
   ASSERT_NE(h, nullptr);
 
-  std::atomic<bool> stop{false};
-  std::atomic<uint32_t> calls{0}, failures{0};
-  std::thread sender([&] {
-    for (uint32_t i = 0; !stop; ++i) {
-      if (!faultenv::ScanItem(h, L"C:\\restart\\item" + std::to_wstring(i), i)) ++failures;
-      if (i % 40 == 0 && !faultenv::Detect(h, L"Sender" + std::to_wstring(i), L"C:\\restart\\d"))
-        ++failures;
-      ++calls;
-      ::Sleep(1);
-    }
-  });
-  faultenv::StopAndJoin join_sender{stop, sender};
+  faultenv::ScanSender sender(h, L"C:\\restart", 40);
   auto wait_for_calls = [&](uint32_t more) {
-    uint32_t target = calls + more;
+    uint32_t target = sender.calls() + more;
     ULONGLONG deadline = ::GetTickCount64() + 30000;
-    while (calls < target && ::GetTickCount64() < deadline) ::Sleep(5);
-    return calls >= target;
+    while (sender.calls() < target && ::GetTickCount64() < deadline) ::Sleep(5);
+    return sender.calls() >= target;
   };
 
   const int kRestarts = 3;
@@ -190,7 +179,7 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
     // progress (low queue) must both reach this generation.
     const std::wstring marker = L"Marker" + std::to_wstring(g);
     ASSERT_TRUE(faultenv::Detect(h, marker, L"C:\\restart\\marker"));
-    const uint32_t calls_at_start = calls;
+    const uint32_t calls_at_start = sender.calls();
     ASSERT_TRUE(faultenv::WaitForRecords(servers[g].file, [&](const std::vector<FileRecord>& rs) {
       bool detection = false, progress = false;
       for (const FileRecord& r : rs) {
@@ -199,7 +188,7 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
       }
       return detection && progress;
     })) << "generation " << g << " got no detection and progress records";
-    ASSERT_TRUE(wait_for_calls(20)) << "calls stalled, " << calls - calls_at_start << " made";
+    ASSERT_TRUE(wait_for_calls(20)) << "calls stalled, " << sender.calls() - calls_at_start << " made";
     if (g == kRestarts) break;
 
     ::Sleep(std::uniform_int_distribution<DWORD>(0, 300)(rng));
@@ -212,17 +201,16 @@ TEST(ServiceRestart, KilledServerIsReplacedAndTheScanReachesTheNewOne) {
     ASSERT_TRUE(::TerminateProcess(servers[g].child.process(), 9));
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(servers[g].child.process(), 10000));
     // No server at all now: calls go on, none fails, none hangs.
-    const uint32_t before = calls;
+    const uint32_t before = sender.calls();
     ASSERT_TRUE(faultenv::Detect(h, L"Unheard" + std::to_wstring(g), L"C:\\restart\\gap"));
     ASSERT_TRUE(wait_for_calls(std::uniform_int_distribution<uint32_t>(20, 200)(rng)))
         << "calls stalled while no server existed";
-    calls_without_server += calls - before;
+    calls_without_server += sender.calls() - before;
   }
 
-  stop = true;
-  sender.join();
-  EXPECT_EQ(0u, failures.load());
-  const uint32_t total_calls = calls;
+  sender.Stop();
+  EXPECT_EQ(0u, sender.failures());
+  const uint32_t total_calls = sender.calls();
   ScanCountMetrics m = faultenv::Metrics(total_calls);
   EXPECT_EQ(0, d.close(h, 3, &m));
   const std::wstring& last = servers[kRestarts].file;
