@@ -9,9 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QV_BENCH_DIR:-$root/build-bench}
 "$root/scripts/setup.sh" "$build" -DQV_CHECKED=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 source "$root/scripts/wine.sh"
-wine_env "$build"
-wine_up
-trap wine_down EXIT
+wine_session "$build"
 
 log=$build/bench.log
 : >"$log"

@@ -5,7 +5,5 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QV_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh" "$build"
 source "$root/scripts/wine.sh"
-wine_env "$build"
-wine_up
-trap wine_down EXIT
+wine_session "$build"
 "$build/wine-run.sh" "$build/bin/qvdemo.exe" "$@"

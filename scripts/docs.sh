@@ -7,9 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QV_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh" "$build" >/dev/null
 source "$root/scripts/wine.sh"
-wine_env "$build"
-wine_up
-trap wine_down EXIT
+wine_session "$build"
 doc="Z:$root/docs/PACKETS.md"
 # Rewritten only when more than the creation times and fresh channels differ.
 if "$build/wine-run.sh" "$build/bin/packetdoc.exe" --check "$doc" </dev/null >/dev/null 2>&1; then

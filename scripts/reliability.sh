@@ -7,9 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QV_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh" "$build" >/dev/null
 source "$root/scripts/wine.sh"
-wine_env "$build"
-wine_up
-trap wine_down EXIT
+wine_session "$build"
 
 log=$build/faults.log
 status=0

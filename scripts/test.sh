@@ -7,7 +7,5 @@ build=${QV_BUILD_DIR:-$root/build}
 "$root/scripts/setup.sh" "$build" -DQV_WERROR=ON
 "$root/scripts/cppcheck.sh" "$build"
 source "$root/scripts/wine.sh"
-wine_env "$build"
-wine_up
-trap wine_down EXIT
+wine_session "$build"
 ctest --test-dir "$build" --output-on-failure "$@"

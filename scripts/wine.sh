@@ -12,3 +12,9 @@ wine_down() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
   wineserver -w </dev/null >/dev/null 2>&1 || true
 }
+# Prefix of build folder $1 with its server up until the calling script exits.
+wine_session() {
+  wine_env "$1"
+  wine_up
+  trap wine_down EXIT
+}
