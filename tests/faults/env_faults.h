@@ -60,6 +60,18 @@ inline bool Detect(void* handle, const std::wstring& malware, const std::wstring
   return testing_support::TheDll().detection(handle, &info, nullptr, &m) == 1;
 }
 
+// A custom scan of `folder` with one item and one detection, closed; true
+// when every call was forwarded.
+inline bool ShortScan(const wchar_t* id, const std::wstring& folder) {
+  const testing_support::QuorvaneDll& d = testing_support::TheDll();
+  const wchar_t* paths[1] = {folder.c_str()};
+  void* h = d.create(id, 2, nullptr, paths, 1, nullptr, nullptr);
+  if (!h) return false;
+  bool ok = ScanItem(h, folder + L"\\item", 1) && Detect(h, L"Short", folder + L"\\item");
+  ScanCountMetrics m = Metrics(1);
+  return d.close(h, 3, &m) == 0 && ok;
+}
+
 // Records as a queue server child writes them to its file, one frame per
 // record: queue tag (1 byte), record length (u64), the record (84-byte
 // header + payload). A child killed mid-frame leaves a short tail, ignored.
